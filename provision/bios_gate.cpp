@@ -1,0 +1,1 @@
+// bios_gate

@@ -1,0 +1,1 @@
+// wmi_query
