@@ -1,1 +1,6 @@
-int wmain() { return 0; }
+#include "run_driver.h"
+
+int wmain()
+{
+    return kelvane::RunProvisioning();
+}

@@ -1,0 +1,13 @@
+# The provisioning run's tests.
+set(_p ${CMAKE_CURRENT_SOURCE_DIR}/provision)
+
+# In-process tests of the units, with the system-call seam.
+kelvane_wine_test(provision_unit_test
+  ${_p}/run_log_test.cpp ${_p}/wmi_query_test.cpp ${_p}/stage_seam_test.cpp)
+target_link_libraries(provision_unit_test PRIVATE provision_seamed)
+target_include_directories(provision_unit_test PRIVATE ${_p})
+
+# The real Kelvane.exe, end to end.
+kelvane_wine_test(kelvane_e2e_test
+  ${_p}/e2e.cpp ${_p}/kelvane_run_test.cpp ${_p}/kelvane_faults_test.cpp)
+target_include_directories(kelvane_e2e_test PRIVATE ${_p})

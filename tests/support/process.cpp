@@ -1,0 +1,121 @@
+#include "process.h"
+
+#include "files.h"
+
+#include <cstdio>
+#include <io.h>
+#include <fcntl.h>
+#include <thread>
+
+namespace testing_support {
+namespace {
+
+std::wstring CommandLine(const std::wstring& program, const std::wstring& arguments)
+{
+    std::wstring line = L"\"" + program + L"\"";
+    if (!arguments.empty())
+        line += L" " + arguments;
+    return line;
+}
+
+}  // namespace
+
+ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
+                  DWORD timeoutMs)
+{
+    ChildRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return run;
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                               0, nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION process{};
+    std::wstring line = CommandLine(program, arguments);
+    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
+    ::CloseHandle(writeEnd);
+    ::CloseHandle(nul);
+    if (!started) {
+        ::CloseHandle(readEnd);
+        return run;
+    }
+
+    std::thread reader([&run, readEnd] {
+        char chunk[4096];
+        DWORD got = 0;
+        while (::ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0)
+            run.output.append(chunk, got);
+    });
+    if (::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        run.finished = true;
+    } else {
+        ::TerminateProcess(process.hProcess, 999);
+        ::WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    reader.join();
+    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+    ::CloseHandle(readEnd);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return run;
+}
+
+HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION process{};
+    std::wstring line = CommandLine(program, L"");
+    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
+    ::CloseHandle(nul);
+    if (!started)
+        return nullptr;
+    ::CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+CapturedStdout::CapturedStdout()
+{
+    path_ = std::wstring(KELVANE_TEST_WORK) + L"\\captured-stdout.txt";
+    std::fflush(stdout);
+    savedFd_ = _dup(_fileno(stdout));
+    const int fd = _wopen(path_.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_TEXT, 0600);
+    _dup2(fd, _fileno(stdout));
+    _close(fd);
+}
+
+std::string CapturedStdout::Text()
+{
+    if (!restored_) {
+        std::fflush(stdout);
+        _dup2(savedFd_, _fileno(stdout));
+        _close(savedFd_);
+        restored_ = true;
+    }
+    return ReadBytes(path_);
+}
+
+CapturedStdout::~CapturedStdout()
+{
+    Text();
+}
+
+}  // namespace testing_support

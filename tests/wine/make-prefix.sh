@@ -10,19 +10,23 @@ fake_dll=$2
 wineserver -k >/dev/null 2>&1 || true
 rm -rf "$prefix"
 mkdir -p "$prefix"
-# The server must not hold CTest's output pipe open.
-wineserver -p </dev/null >/dev/null 2>&1
+# No Wine process may hold CTest's output pipe open, so all output goes to /dev/null.
 wineboot -i </dev/null >/dev/null 2>&1
 wineserver -w
 
 clsid='{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}'
 dll_win=$(wine winepath -w "$fake_dll" 2>/dev/null | tr -d '\r')
-for view in 64 32; do
-  wine reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve /d "$dll_win" /f /reg:$view >/dev/null 2>&1
-  wine reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel /d Both /f /reg:$view >/dev/null 2>&1
-done
-wine reg query "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve 2>/dev/null | tr -d '\r' | grep -qF "$dll_win" \
+key="HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32"
+wine reg add "$key" /ve /d "$dll_win" /f /reg:64 </dev/null >/dev/null 2>&1
+# Kelvane's queries run in the multithreaded apartment.
+wine reg add "$key" /v ThreadingModel /d Both /f /reg:64 </dev/null >/dev/null 2>&1
+wine reg query "$key" /ve </dev/null 2>/dev/null | tr -d '\r' | grep -qF "$dll_win" \
   || { echo "make-prefix: the firmware stand-in is not registered" >&2; exit 1; }
-# Keep the server (and its registry) warm for the whole run.
+# Keep one server (and its registry) warm for the whole run.
+wineserver -w
 wineserver -p </dev/null >/dev/null 2>&1
+# Wine's own services (services.exe, winedevice, plugplay) start with the first
+# program and live as long as the server. Started here, they hold /dev/null;
+# started by a test, they would hold CTest's pipe open to the end of the run.
+wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "Wine prefix ready: $prefix (firmware stand-in: $dll_win)"

@@ -1,0 +1,13 @@
+#pragma once
+// Stage 3: the marker program, shipped next to Kelvane, copied into the
+// Windows directory. Reports to the Run log only.
+
+namespace kelvane {
+
+constexpr int kMarkerCopied = 0;
+constexpr int kMarkerCopyFailed = 1;
+constexpr int kMarkerSourceMissing = -1;
+
+int DeployMarker(const wchar_t* logPath);
+
+}  // namespace kelvane

@@ -1,0 +1,18 @@
+#pragma once
+// The provisioning run from start to exit code.
+#include "text.h"
+
+namespace kelvane {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+// Copies exePath up to and including its last backslash into exeDir; empty
+// when there is none.
+void ExeDirOf(const wchar_t* exePath, wchar_t (&exeDir)[kPathUnits]);
+
+// The whole run: start-up, the stages in order, the Result token. Returns the
+// process exit code.
+int RunProvisioning();
+
+}  // namespace kelvane

@@ -1,0 +1,273 @@
+// QUINTAR as a factory tool meets it: started as a child process, judged by
+// the bytes on its standard output and error and by its exit code.
+#include "child.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using marker_test::ChildRun;
+using marker_test::RunChild;
+using marker_test::ScopedEnvironmentVariable;
+
+// Standard output is in text mode: each "\n" of a message leaves as "\r\n".
+constexpr char kModuleHandleFailed[] = "Fatal Error: GetModuleHandle failed\r\n";
+constexpr char kFrameworkInitFailed[] = "Fatal Error: MFC initialization failed\r\n";
+
+const std::wstring kWork = KELVANE_TEST_WORK;
+constexpr wchar_t kDeployedCopy[] = L"c:\\Windows\\QUINTAR.exe";
+constexpr wchar_t kSavedCopy[] = L"c:\\Windows\\QUINTAR.exe.marker-test";
+
+// Command lines of every kind the program must not care about.
+const std::vector<std::wstring> kArgumentSets = {
+    L"",
+    L"/?",
+    L"-h --help /install",
+    L"arbitrary words and 42 numbers",
+    L"\"a quoted argument with spaces\" \"\" trailing",
+    L"\x00c4rger \x00fc\x00df \x65e5\x672c",
+    std::wstring(2000, L'x'),
+};
+
+std::vector<std::wstring> WorkDirectories()
+{
+    const std::wstring spaced = kWork + L"\\marker dir with spaces \x00e9";
+    ::CreateDirectoryW(spaced.c_str(), nullptr);
+    return {L"c:\\", L"c:\\Windows", kWork, spaced};
+}
+
+std::string Describe(const ChildRun& run)
+{
+    return "started=" + std::to_string(run.started) + " startError=" + std::to_string(run.startError) +
+           " exit=" + std::to_string(run.exitCode) + " out=[" + run.out + "] err=[" + run.err + "]";
+}
+
+void ExpectSilentSuccess(const std::wstring& program, const std::wstring& arguments, const wchar_t* workDir)
+{
+    const ChildRun run = RunChild(program, arguments, workDir);
+    SCOPED_TRACE(Describe(run));
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out.size(), 0u);
+    EXPECT_EQ(run.err.size(), 0u);
+}
+
+std::string ReadBytes(const std::wstring& path)
+{
+    std::string bytes;
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+bool Exists(const wchar_t* path)
+{
+    return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Utf16Bytes(const char* ascii)
+{
+    std::string bytes;
+    for (const char* c = ascii; *c != '\0'; ++c) {
+        bytes.push_back(*c);
+        bytes.push_back('\0');
+    }
+    return bytes;
+}
+
+// The Windows directory of the test prefix is shared with the provisioning
+// tests: a copy found there is put aside for the test and brought back after.
+class DeployedCopy {
+public:
+    DeployedCopy()
+    {
+        hadEarlierCopy_ = ::MoveFileExW(kDeployedCopy, kSavedCopy, MOVEFILE_REPLACE_EXISTING) != 0;
+        copied_ = ::CopyFileW(QUINTAR_EXE, kDeployedCopy, TRUE) != 0;
+    }
+    ~DeployedCopy()
+    {
+        ::DeleteFileW(kDeployedCopy);
+        if (hadEarlierCopy_)
+            ::MoveFileExW(kSavedCopy, kDeployedCopy, MOVEFILE_REPLACE_EXISTING);
+    }
+    DeployedCopy(const DeployedCopy&) = delete;
+    DeployedCopy& operator=(const DeployedCopy&) = delete;
+
+    bool copied() const { return copied_; }
+
+private:
+    bool hadEarlierCopy_ = false;
+    bool copied_ = false;
+};
+
+TEST(quintar, succeeds_silently_whatever_its_arguments)
+{
+    for (const std::wstring& arguments : kArgumentSets) {
+        SCOPED_TRACE(testing::Message() << "argument set of " << arguments.size() << " units");
+        ExpectSilentSuccess(QUINTAR_EXE, arguments, nullptr);
+    }
+}
+
+TEST(quintar, succeeds_silently_from_any_working_directory)
+{
+    for (const std::wstring& workDir : WorkDirectories()) {
+        SCOPED_TRACE(testing::Message() << "working directory of " << workDir.size() << " units");
+        ExpectSilentSuccess(QUINTAR_EXE, L"", workDir.c_str());
+        ExpectSilentSuccess(QUINTAR_EXE, L"-x some words", workDir.c_str());
+    }
+}
+
+TEST(quintar, copy_in_windows_directory_behaves_like_the_original)
+{
+    const bool hadEarlierCopy = Exists(kDeployedCopy);
+    {
+        DeployedCopy copy;
+        ASSERT_TRUE(copy.copied()) << "copy to c:\\Windows failed: " << ::GetLastError();
+        EXPECT_EQ(ReadBytes(kDeployedCopy), ReadBytes(QUINTAR_EXE));
+        for (const std::wstring& workDir : WorkDirectories()) {
+            ExpectSilentSuccess(kDeployedCopy, L"", workDir.c_str());
+            ExpectSilentSuccess(kDeployedCopy, L"/quiet extra words", workDir.c_str());
+        }
+    }
+    // The Windows directory is left as the test found it.
+    EXPECT_EQ(Exists(kDeployedCopy), hadEarlierCopy);
+    EXPECT_FALSE(Exists(kSavedCopy));
+}
+
+TEST(quintar, repeated_runs_behave_alike)
+{
+    for (int run = 0; run < 3; ++run)
+        ExpectSilentSuccess(QUINTAR_EXE, L"again", nullptr);
+}
+
+// The shipped program has no test hooks: it holds none of their names and
+// reads no environment variable.
+TEST(quintar, shipped_program_carries_no_test_hooks)
+{
+    const std::string shipped = ReadBytes(QUINTAR_EXE);
+    const std::string seamed = ReadBytes(QUINTAR_SEAMED_EXE);
+    ASSERT_FALSE(shipped.empty());
+    ASSERT_FALSE(seamed.empty());
+    for (const char* name : {"QUINTAR_TEST_FAIL", "QUINTAR_TEST_TRACE"}) {
+        EXPECT_EQ(shipped.find(Utf16Bytes(name)), std::string::npos) << name;
+        // The same search finds the hooks where they are.
+        EXPECT_NE(seamed.find(Utf16Bytes(name)), std::string::npos) << name;
+    }
+    for (const char* import : {"GetEnvironmentVariable", "getenv", "GetEnvironmentStrings"}) {
+        EXPECT_EQ(shipped.find(import), std::string::npos) << import;
+    }
+    EXPECT_NE(seamed.find("GetEnvironmentVariable"), std::string::npos);
+}
+
+// The test build of the program, its failures chosen by the environment.
+class seamed_quintar : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        tracePath_ = kWork + L"\\quintar-trace.txt";
+        ::DeleteFileW(tracePath_.c_str());
+    }
+    void TearDown() override { ::DeleteFileW(tracePath_.c_str()); }
+
+    ChildRun Run(const wchar_t* failingCall, const std::wstring& arguments = L"")
+    {
+        ::DeleteFileW(tracePath_.c_str());
+        ScopedEnvironmentVariable trace(L"QUINTAR_TEST_TRACE", tracePath_.c_str());
+        ScopedEnvironmentVariable fail(L"QUINTAR_TEST_FAIL", failingCall);
+        return RunChild(QUINTAR_SEAMED_EXE, arguments, nullptr);
+    }
+    std::string Trace() const { return ReadBytes(tracePath_); }
+
+private:
+    std::wstring tracePath_;
+};
+
+TEST_F(seamed_quintar, missing_module_handle_prints_its_message_and_exits_1)
+{
+    for (const std::wstring& arguments : {std::wstring(), std::wstring(L"/x words")}) {
+        const ChildRun run = Run(L"GetModuleHandleW", arguments);
+        SCOPED_TRACE(Describe(run));
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, kModuleHandleFailed);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST_F(seamed_quintar, failed_framework_init_prints_only_its_message_and_exits_1)
+{
+    for (const std::wstring& arguments : {std::wstring(), std::wstring(L"/x words")}) {
+        const ChildRun run = Run(L"WinInit", arguments);
+        SCOPED_TRACE(Describe(run));
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, kFrameworkInitFailed);
+        EXPECT_EQ(run.out.find("GetModuleHandle"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST_F(seamed_quintar, without_failures_behaves_like_the_shipped_program)
+{
+    const ChildRun run = Run(nullptr, L"some arguments");
+    SCOPED_TRACE(Describe(run));
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+// The application object exists before the main routine starts and is
+// destroyed after it has returned, whichever way the main routine ends; the
+// framework is initialised with the program's own module, no previous
+// instance, the process's command line as it is, and show state 0.
+TEST_F(seamed_quintar, application_object_outlives_main_on_every_path)
+{
+    struct Path {
+        const wchar_t* failingCall;
+        const char* trace;
+    };
+    const Path paths[] = {
+        {nullptr,
+         "construct\n"
+         "enter main\n"
+         "GetModuleHandleW own-module\n"
+         "WinInit own-module null-previous process-command-line show=0\n"
+         "initialised\n"
+         "leave main 0\n"
+         "destroy\n"},
+        {L"GetModuleHandleW",
+         "construct\n"
+         "enter main\n"
+         "GetModuleHandleW own-module\n"
+         "leave main 1\n"
+         "destroy\n"},
+        {L"WinInit",
+         "construct\n"
+         "enter main\n"
+         "GetModuleHandleW own-module\n"
+         "WinInit own-module null-previous process-command-line show=0\n"
+         "WinInit forced to fail\n"
+         "leave main 1\n"
+         "destroy\n"},
+    };
+    for (const Path& path : paths) {
+        const ChildRun run = Run(path.failingCall, L"-a b");
+        SCOPED_TRACE(Describe(run));
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(Trace(), path.trace);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+// End-to-end runs of the real Kelvane.exe in the test prefix: the program set
+// up in a folder of its own, the console bytes as they reach a pipe, the Run
+// log's bytes, the exit code.
+#include "files.h"
+#include "firmware.h"
+#include "process.h"
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+const std::wstring kProgramDir = L"C:\\Prov";
+const std::wstring kDeployedMarker = L"C:\\Windows\\QUINTAR.exe";
+constexpr char kDefaultFirmware[] =
+    "bios SN-0042\n"
+    "setting Build ID|12#SABA34\n"
+    "setting Feature Byte|FB-7\n";
+
+// One line of a transcript and where it goes.
+struct Line {
+    std::string text;
+    bool console = true;
+    bool log = true;
+};
+inline Line Both(std::string text) { return {std::move(text), true, true}; }
+inline Line ConsoleOnly(std::string text) { return {std::move(text), true, false}; }
+inline Line LogOnly(std::string text) { return {std::move(text), false, true}; }
+
+std::string ExpectedConsole(const std::vector<Line>& lines);
+std::string ExpectedLog(const std::vector<Line>& lines);
+// The run header of a console transcript, checked for its shape ("" if none).
+std::string HeaderOf(const std::string& console);
+std::string Narrow(const std::wstring& text);
+
+// The first lines of every run whose log is next to the program in dir.
+std::vector<Line> StartLines(const std::string& dir, const std::string& exe, const std::string& logPath,
+                             const std::string& header);
+
+class KelvaneTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs dir\exeName and reads the log it writes next to itself.
+    testing_support::ChildRun Run(const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe");
+    std::string LogBytes(const std::wstring& dir = kProgramDir) const;
+    void InstallProgram(const std::wstring& dir, const std::wstring& exeName = L"Kelvane.exe", bool withMarker = true);
+};
+
+}  // namespace e2e

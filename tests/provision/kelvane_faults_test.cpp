@@ -1,0 +1,264 @@
+// Kelvane.exe against failing firmware, odd firmware values, odd registry
+// values, a registry that refuses the write, and awkward log and program places.
+#include "e2e.h"
+
+#include <aclapi.h>
+
+using namespace e2e;
+using namespace testing_support;
+
+namespace {
+
+const std::string kDir = "C:\\Prov\\";
+const std::string kLog = "C:\\Prov\\Kelvane.log";
+
+class KelvaneFaults : public KelvaneTest {
+protected:
+    void BothViewsCorrect()
+    {
+        SetOobeModeText(kNativeOemKey, L"OEMTA");
+        SetOobeModeText(kWow64OemKey, L"OEMTA");
+    }
+    // The log's text of the identity lines of a run.
+    std::string LogText() { return Narrow(FromUtf16Bytes(LogBytes())); }
+};
+
+}  // namespace
+
+TEST_F(KelvaneFaults, each_failing_wmi_step_fails_the_run_with_its_code)
+{
+    CreateKey(kNativeOemKey);
+    const struct {
+        const char* fault;
+        const char* console;
+    } rows[] = {
+        {"fail create 0x80040154", "Failed to create IWbemLocator object. Error code = 0x80040154\n"},
+        {"fail connect 0x80041003", "Could not connect. Error code = 0x80041003\n"},
+        {"fail connect 0x8004100e", "Could not connect. Error code = 0x8004100e\n"},
+        {"fail blanket 0x80070005", "Could not set proxy blanket. Error code = 0x80070005\n"},
+        {"fail exec 0x80041017", "Query for operating system name failed. Error code = 0x80041017\n"},
+    };
+    for (const auto& row : rows) {
+        RemoveTree(kProgramDir + L"\\Kelvane.log");
+        firmware::UseScenario(std::string(kDefaultFirmware) + row.fault + "\n");
+        const ChildRun run = Run();
+        std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
+        lines.push_back(ConsoleOnly(row.console));
+        lines.push_back(Both("WMI Win32_BIOS query failed.\r\n"));
+        lines.back().log = false;
+        lines.push_back(LogOnly("Query serial number failed"));
+        lines.push_back(ConsoleOnly("Result=FAIL\r\n"));
+        lines.push_back(LogOnly("Result=FAIL"));
+        EXPECT_EQ(run.output, ExpectedConsole(lines)) << row.fault;
+        EXPECT_EQ(LogBytes(), ExpectedLog(lines)) << row.fault;
+        EXPECT_EQ(run.exitCode, 1u) << row.fault;
+        EXPECT_EQ(ReadOobeMode(kNativeOemKey), std::nullopt);
+        EXPECT_FALSE(PathExists(kDeployedMarker));
+    }
+}
+
+TEST_F(KelvaneFaults, a_failing_setting_query_stops_the_later_ones)
+{
+    const struct {
+        const char* fault;
+        const char* logEnd;
+    } rows[] = {
+        {"fail exec 0x80041010 Build ID", "Query Build ID failed"},
+        {"fail connect 0x8004100e Brevik", "Query Build ID failed"},
+        {"fail exec 0x80041010 Feature Byte", "Query Feature Byte failed"},
+    };
+    for (const auto& row : rows) {
+        RemoveTree(kProgramDir + L"\\Kelvane.log");
+        firmware::UseScenario(std::string(kDefaultFirmware) + row.fault + "\n");
+        firmware::StartTrace();
+        const ChildRun run = Run();
+        const std::vector<std::string> trace = firmware::TraceLines();
+        firmware::StopTrace();
+        const std::string header = HeaderOf(run.output);
+        EXPECT_EQ(LogBytes(), ExpectedLog({Both(header), LogOnly(std::string(row.logEnd) + "Result=FAIL")}))
+            << "nothing of the serial number is logged";
+        EXPECT_NE(run.output.find(ConsoleBytes("WMI Brevik_BIOSSetting query failed.\r\nResult=FAIL\r\n")),
+                  std::string::npos);
+        EXPECT_EQ(run.exitCode, 1u);
+        const auto execs = std::count_if(trace.begin(), trace.end(),
+                                         [](const std::string& line) { return line.rfind("exec ", 0) == 0; });
+        EXPECT_LE(execs, std::string(row.logEnd) == "Query Build ID failed" ? 2 : 3) << row.fault;
+        EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                                [](const std::string& line) { return line.find("Feature Byte\"") != std::string::npos &&
+                                                                     line.rfind("exec ", 0) == 0; }),
+                  std::string(row.logEnd) == "Query Build ID failed" ? 0 : 1)
+            << row.fault;
+    }
+}
+
+TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
+{
+    BothViewsCorrect();
+    const struct {
+        std::string firmware;
+        std::string serial, buildId, loc;
+    } rows[] = {
+        {"bios @repeat:79:s\nsetting Build ID|#SABC\n", std::string(79, 's'), "#SABC", "ABC"},
+        {"bios @repeat:80:s\nsetting Build ID|12#S\n", std::string(79, 's'), "12#S", ""},
+        {"bios @repeat:500:s\nsetting Build ID|@repeat:100:#S\n", std::string(79, 's'),
+         [] { std::string s; for (int i = 0; i < 39; ++i) s += "#S"; return s + "#"; }(), "#S#"},
+        {"bios @null\nsetting Enter Build ID|X#SA\nsetting Build ID|#SABJ\n", "", "X#SA,#SABJ", "A,#"},
+        {"bios A\nbios @i4:5\nsetting Enter Build ID|@null\nsetting Build ID|9#SABJ\n", "A,", "9#SABJ", "ABJ"},
+    };
+    for (const auto& row : rows) {
+        RemoveTree(kProgramDir + L"\\Kelvane.log");
+        firmware::UseScenario(row.firmware + "setting Feature Byte|FB-7\n");
+        const ChildRun run = Run();
+        const std::string identity = "SerialNumber=[" + row.serial + "]\r\nBuildID=[" + row.buildId +
+                                     "]\r\nFeatureByte=[FB-7]\r\nLOC=[" + row.loc + "]\r\n";
+        EXPECT_NE(run.output.find(ConsoleBytes(identity)), std::string::npos) << row.firmware << run.output;
+        EXPECT_NE(LogText().find(identity), std::string::npos) << row.firmware;
+        EXPECT_EQ(run.exitCode, 0u);
+        const bool japanese = row.loc == "ABJ";
+        EXPECT_EQ(LogText().find(japanese ? "Result=SKIP" : "Result=PASS") != std::string::npos, true)
+            << row.firmware;
+    }
+}
+
+TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced)
+{
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    const std::wstring v259(259, L'a'), v260(260, L'b'), v400(400, L'c');
+    const DWORD dword = 0x41;  // 'A' as its first unit
+    const unsigned char binary[] = {'O', 0, 'E', 0, 'M', 0};
+    const wchar_t multi[] = L"OEMTA\0second\0";
+    const struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        std::string shown;
+    } rows[] = {
+        {"259 units, no terminator", REG_SZ, v259.c_str(), 259 * 2, std::string(259, 'a')},
+        {"260 units, no terminator", REG_SZ, v260.c_str(), 260 * 2, std::string(259, 'b')},
+        {"400 units", REG_SZ, v400.c_str(), 401 * 2, ""},
+        {"REG_DWORD", REG_DWORD, &dword, 4, "A"},
+        {"REG_BINARY", REG_BINARY, binary, sizeof binary, "OEM"},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, multi, sizeof multi, "OEMTA"},
+        {"lower case", REG_SZ, L"oemta", 12, "oemta"},
+    };
+    for (const auto& row : rows) {
+        RemoveTree(kProgramDir + L"\\Kelvane.log");
+        SetOobeMode(kNativeOemKey, row.type, row.data, row.bytes);
+        const ChildRun run = Run();
+        const std::string before = "Registry before write: [" + row.shown + "]\r\n";
+        EXPECT_NE(run.output.find(ConsoleBytes(before)), std::string::npos) << row.name;
+        // The log line is cut within its 260 units and keeps its line end.
+        const std::string logged = before.size() > 259 ? before.substr(0, 257) + "\r\n" : before;
+        EXPECT_NE(LogText().find(logged), std::string::npos) << row.name;
+        const bool correct = row.shown == "OEMTA";
+        EXPECT_EQ(LogText().find("Already correct") != std::string::npos &&
+                      LogText().find("incorrect") == std::string::npos,
+                  correct)
+            << row.name;
+        EXPECT_EQ(run.exitCode, 0u) << row.name;
+        if (!correct) {
+            EXPECT_EQ(ReadOobeMode(kNativeOemKey), L"OEMTA") << row.name;
+        }
+    }
+}
+
+TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"old");
+    // Nobody, administrators included, may change the 32-bit key.
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, &key), ERROR_SUCCESS);
+    EXPLICIT_ACCESSW deny{};
+    BuildExplicitAccessWithNameW(&deny, const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+                                 DENY_ACCESS, NO_INHERITANCE);
+    PACL acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(1, &deny, nullptr, &acl), ERROR_SUCCESS);
+    ASSERT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+              ERROR_SUCCESS);
+    ::LocalFree(acl);
+    ::RegCloseKey(key);
+
+    const ChildRun run = Run();
+    // The key cannot be opened for writing, so neither read shows the old value.
+    const std::string tail =
+        "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM\r\n"
+        "Registry before write: []\r\n"
+        "incorrect registry key value, overwrite it!\r\n"
+        "Registry after write: []\r\n"
+        "Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM]\r\n";
+    const std::size_t wow64 = run.output.find("HKLM\\SOFTWARE\\Wow6432Node");
+    ASSERT_NE(wow64, std::string::npos) << run.output;
+    EXPECT_EQ(run.output.substr(wow64), ConsoleBytes(tail + "Result=FAIL\r\n"));
+    EXPECT_EQ(ReadOobeMode(kWow64OemKey), L"old");
+    EXPECT_EQ(run.exitCode, 1u);
+    const std::string log = LogText();
+    EXPECT_EQ(log.substr(log.size() - 11), "Result=FAIL");
+    EXPECT_NE(log.find("Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node"), std::string::npos);
+    EXPECT_FALSE(PathExists(kDeployedMarker)) << "a failed run deploys no marker";
+}
+
+TEST_F(KelvaneFaults, logs_to_the_system_folder_only_when_it_is_a_folder)
+{
+    BothViewsCorrect();
+    MakeDirs(L"C:\\System.sav");
+    WriteBytes(L"C:\\System.sav\\Logs", "a file, not a folder");
+    ChildRun run = Run();
+    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[C:\\Prov\\Kelvane.log]\r\n")), std::string::npos);
+    EXPECT_NE(LogText().find("Result=PASS"), std::string::npos);
+
+    RemoveTree(L"C:\\System.sav\\Logs");
+    MakeDirs(L"C:\\System.sav\\Logs");
+    run = Run();
+    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[c:\\System.sav\\Logs\\Kelvane.log]\r\n")), std::string::npos);
+    const std::wstring systemLog = FromUtf16Bytes(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log"));
+    EXPECT_EQ(systemLog.substr(0, 32), std::wstring(32, L'=')) << "no byte-order mark";
+    EXPECT_NE(systemLog.find(L"Copy file successful with return code: 1\r\n"), std::wstring::npos);
+}
+
+TEST_F(KelvaneFaults, a_log_folder_that_refuses_writes_loses_no_console_line)
+{
+    BothViewsCorrect();
+    MakeDirs(L"C:\\System.sav\\Logs");
+    WriteBytes(L"C:\\System.sav\\Logs\\Kelvane.log", "");
+    ::SetFileAttributesW(L"C:\\System.sav\\Logs\\Kelvane.log", FILE_ATTRIBUTE_READONLY);
+    const ChildRun run = Run();
+    EXPECT_NE(run.output.find(ConsoleBytes("Already correct registry key value, skip!\r\nResult=PASS\r\n")),
+              std::string::npos);
+    EXPECT_EQ(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log"), "");
+    EXPECT_EQ(run.exitCode, 0u);
+}
+
+TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
+{
+    BothViewsCorrect();
+    // A short program name in a deep folder: the folder and "Kelvane.log" no
+    // longer fit, so the log goes to the current folder.
+    const std::wstring deep = L"C:\\Prov\\" + std::wstring(240, L'd');
+    InstallProgram(deep, L"K.exe");
+    const ChildRun run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
+    const std::string dir = Narrow(deep) + "\\";
+    EXPECT_EQ(run.output.substr(0, ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n").size()),
+              ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n"));
+    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[Kelvane.log]\r\n")), std::string::npos);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Result=PASS"), std::string::npos);
+    // The source path fits; its log entry is cut within the line buffer.
+    const std::string copyEntry = dir + "QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n";
+    EXPECT_NE(log.find(copyEntry.substr(0, 257) + "\r\nCopy file successful"), std::string::npos) << log;
+    EXPECT_EQ(run.exitCode, 0u);
+}
+
+TEST_F(KelvaneFaults, a_program_path_too_long_to_know_ends_the_run_at_once)
+{
+    const std::wstring deep = L"C:\\Prov\\" + std::wstring(200, L'd') + L"\\" + std::wstring(60, L'e');
+    InstallProgram(deep, L"Kelvane.exe", false);
+    const ChildRun run = RunChild(deep + L"\\Kelvane.exe", L"", kProgramDir);
+    if (run.output.empty() && run.exitCode == 0)
+        GTEST_SKIP() << "this Wine cannot start a program from such a path";
+    EXPECT_EQ(run.output, ConsoleBytes("Get exe path failed [260]\r\n"));
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_FALSE(PathExists(deep + L"\\Kelvane.log"));
+    EXPECT_FALSE(PathExists(kProgramDir + L"\\Kelvane.log"));
+}

@@ -1,0 +1,183 @@
+// Whole runs of Kelvane.exe: what a factory tool reads from the console, the
+// Run log and the exit code, and what the run leaves in the registry and c:\Windows.
+#include "e2e.h"
+
+using namespace e2e;
+using namespace testing_support;
+
+namespace {
+
+const std::string kDir = "C:\\Prov\\";
+const std::string kLog = "C:\\Prov\\Kelvane.log";
+
+std::vector<Line> IdentityLines(const std::string& loc)
+{
+    return {Both("SerialNumber=[SN-0042]\r\n"), Both("BuildID=[12#SABA34]\r\n"), Both("FeatureByte=[FB-7]\r\n"),
+            Both("LOC=[" + loc + "]\r\n")};
+}
+
+std::vector<Line> Written(const std::string& keyLine, const std::string& before)
+{
+    return {Both(keyLine), Both("Registry before write: [" + before + "]\r\n"),
+            Both("incorrect registry key value, overwrite it!\r\n"), Both("Registry after write: [OEMTA]\r\n")};
+}
+
+std::vector<Line> AlreadyCorrect(const std::string& keyLine)
+{
+    return {Both(keyLine), Both("Registry before write: [OEMTA]\r\n"),
+            Both("Already correct registry key value, skip!\r\n")};
+}
+
+const std::string kNativeLine = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM\r\n";
+const std::string kWow64Line = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM\r\n";
+
+void Append(std::vector<Line>& to, const std::vector<Line>& more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+std::vector<Line> PassingTail()
+{
+    return {ConsoleOnly("Result=PASS\r\n"), LogOnly("Result=PASS"),
+            LogOnly("C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"),
+            LogOnly("Copy file successful with return code: 1\r\n")};
+}
+
+class KelvaneRun : public KelvaneTest {};
+
+}  // namespace
+
+TEST_F(KelvaneRun, sets_both_views_and_deploys_the_marker)
+{
+    CreateKey(kNativeOemKey);
+    const ChildRun run = Run();
+    const std::string header = HeaderOf(run.output);
+    ASSERT_NE(header, "") << run.output;
+
+    std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, header);
+    Append(lines, IdentityLines("ABA"));
+    Append(lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n")});
+    Append(lines, Written(kNativeLine, ""));
+    Append(lines, Written(kWow64Line, ""));
+    Append(lines, PassingTail());
+    EXPECT_EQ(run.output, ExpectedConsole(lines));
+    EXPECT_EQ(LogBytes(), ExpectedLog(lines));
+    EXPECT_EQ(run.exitCode, 0u);
+
+    DWORD type = 0;
+    EXPECT_EQ(ReadOobeMode(kNativeOemKey, &type), L"OEMTA");
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ReadOobeMode(kWow64OemKey, &type), L"OEMTA");
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
+}
+
+TEST_F(KelvaneRun, leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    const ChildRun first = Run();
+    WriteBytes(kDeployedMarker, "an older marker");
+    const ChildRun second = Run();
+
+    std::string log;
+    for (const ChildRun* run : {&first, &second}) {
+        std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run->output));
+        Append(lines, IdentityLines("ABA"));
+        Append(lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n")});
+        Append(lines, AlreadyCorrect(kNativeLine));
+        Append(lines, AlreadyCorrect(kWow64Line));
+        Append(lines, PassingTail());
+        EXPECT_EQ(run->output, ExpectedConsole(lines));
+        EXPECT_EQ(run->exitCode, 0u);
+        log += ExpectedLog(lines);
+    }
+    EXPECT_EQ(LogBytes(), log) << "the second run's header follows the first run's last entry";
+    EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
+}
+
+TEST_F(KelvaneRun, ends_without_a_result_when_office_is_absent)
+{
+    const ChildRun run = Run();
+    std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
+    Append(lines, IdentityLines("ABA"));
+    Append(lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n"), Both(kNativeLine),
+                   Both("Not found Office reg key, skip and exit.\r\n")});
+    EXPECT_EQ(run.output, ExpectedConsole(lines));
+    EXPECT_EQ(LogBytes(), ExpectedLog(lines));
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_FALSE(KeyExists(kWow64OemKey)) << "the 32-bit view is not touched";
+    EXPECT_FALSE(PathExists(kDeployedMarker));
+}
+
+TEST_F(KelvaneRun, skips_japanese_machines_before_the_registry_and_the_marker)
+{
+    CreateKey(kNativeOemKey);
+    for (const char* loc : {"ABJ", "ACF"}) {
+        RemoveTree(kProgramDir + L"\\Kelvane.log");
+        firmware::UseScenario(std::string("bios SN-0042\nsetting Build ID|12#S") + loc +
+                              "34\nsetting Feature Byte|FB-7\n");
+        const ChildRun run = Run();
+        std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
+        Append(lines, {Both("SerialNumber=[SN-0042]\r\n"), Both(std::string("BuildID=[12#S") + loc + "34]\r\n"),
+                       Both("FeatureByte=[FB-7]\r\n"), Both(std::string("LOC=[") + loc + "]\r\n"),
+                       Both("Japan case, exit.\r\n"), ConsoleOnly("Result=SKIP\r\n"), LogOnly("Result=SKIP")});
+        EXPECT_EQ(run.output, ExpectedConsole(lines)) << loc;
+        EXPECT_EQ(LogBytes(), ExpectedLog(lines)) << loc;
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(ReadOobeMode(kNativeOemKey), std::nullopt) << "nothing written for " << loc;
+        EXPECT_FALSE(KeyExists(kWow64OemKey));
+        EXPECT_FALSE(PathExists(kDeployedMarker)) << loc;
+    }
+}
+
+TEST_F(KelvaneRun, logs_a_missing_marker_behind_the_pass_token)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    RemoveTree(kProgramDir + L"\\QUINTAR.exe");
+    const ChildRun run = Run();
+    const std::wstring log = FromUtf16Bytes(LogBytes());
+    EXPECT_NE(log.find(L"Result=PASSSource file not exists: C:\\Prov\\QUINTAR.exe\r\n"), std::wstring::npos);
+    EXPECT_EQ(log.substr(log.size() - 13), L"QUINTAR.exe\r\n") << "nothing follows the missing-source entry";
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_FALSE(PathExists(kDeployedMarker));
+}
+
+TEST_F(KelvaneRun, logs_a_failed_copy_onto_a_locked_marker)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    WriteBytes(kDeployedMarker, "locked");
+    HANDLE lock = ::CreateFileW(kDeployedMarker.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    const ChildRun run = Run();
+    ::CloseHandle(lock);
+    const std::wstring log = FromUtf16Bytes(LogBytes());
+    EXPECT_NE(log.find(L"Result=PASSC:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                       L"Copy file failed with return code: 0\r\n"),
+              std::wstring::npos)
+        << Narrow(log);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(ReadBytes(kDeployedMarker), "locked");
+}
+
+TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    InstallProgram(L"C:");
+    const ChildRun run = RunChild(L"C:\\Kelvane.exe", L"", L"C:\\");
+    const std::string log = Narrow(FromUtf16Bytes(ReadBytes(L"C:\\Kelvane.log")));
+    RemoveTree(L"C:\\Kelvane.exe");
+    RemoveTree(L"C:\\QUINTAR.exe");
+    RemoveTree(L"C:\\Kelvane.log");
+    EXPECT_EQ(run.output.substr(0, 70),
+              ConsoleBytes("ExePath=[C:\\Kelvane.exe]\r\nExeDir=[C:\\]\r\nlogPath=[C:\\Kelvane.log]\r\n").substr(0, 70));
+    EXPECT_NE(log.find("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                       "Copy file successful with return code: 1\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
+}

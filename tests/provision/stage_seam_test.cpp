@@ -1,0 +1,89 @@
+// Start-up and stage 1 failures that only a test seam can provoke, and the
+// locale rules of the region gate.
+#include "bios_gate.h"
+#include "files.h"
+#include "firmware.h"
+#include "process.h"
+#include "run_driver.h"
+#include "seam_hooks.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelvane;
+using namespace testing_support;
+
+TEST(locale_code, is_the_three_characters_after_the_first_marker)
+{
+    const struct {
+        const wchar_t* buildId;
+        const wchar_t* loc;
+    } cases[] = {
+        {L"12#SABJ34", L"ABJ"}, {L"12#SACF34", L"ACF"}, {L"12#SABA34", L"ABA"}, {L"12#Sabj34", L"abj"},
+        {L"12#SA", L"A"},       {L"12#S", L""},         {L"1234", L""},         {L"12#SXYZ#SABJ", L"XYZ"},
+        {L"#", L""},            {L"A#sABJ", L""},       {L"X,12#SABJ", L"ABJ"},
+    };
+    for (const auto& c : cases) {
+        wchar_t loc[kLocUnits];
+        std::wmemset(loc, L'?', kLocUnits);
+        DeriveLoc(c.buildId, loc);
+        EXPECT_STREQ(loc, c.loc) << "Build ID " << testing::PrintToString(std::wstring(c.buildId));
+    }
+}
+
+TEST(locale_code, only_the_two_japanese_codes_stop_the_run)
+{
+    EXPECT_TRUE(IsJapaneseLoc(L"ABJ"));
+    EXPECT_TRUE(IsJapaneseLoc(L"ACF"));
+    for (const wchar_t* other : {L"abj", L"acf", L"AB", L"", L"ABA", L"ABJ "})
+        EXPECT_FALSE(IsJapaneseLoc(other)) << testing::PrintToString(std::wstring(other));
+}
+
+TEST(stage1_seams, a_failed_com_initialisation_fails_the_first_query)
+{
+    const std::wstring log = std::wstring(KELVANE_TEST_WORK) + L"\\seam-com.log";
+    RemoveTree(log);
+    firmware::UseScenario("bios S1\n");
+    test_seam::Plan plan;
+    plan.coInitializeEx = static_cast<HRESULT>(0x80004005);
+    test_seam::Arrange(plan);
+    CapturedStdout console;
+    EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
+    EXPECT_EQ(console.Text(),
+              ConsoleBytes("Failed to initialize COM library. Error code = 0x80004005\n"
+              "WMI Win32_BIOS query failed.\r\n"));
+    EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
+    EXPECT_EQ(test_seam::Observed().coInitializeEx, 1) << "the later queries are not attempted";
+    EXPECT_EQ(test_seam::Observed().coInitializeSecurity, 0);
+    EXPECT_EQ(test_seam::Observed().coUninitialize, 0) << "nothing to uninitialise";
+}
+
+TEST(stage1_seams, a_failed_security_call_fails_the_stage)
+{
+    const std::wstring log = std::wstring(KELVANE_TEST_WORK) + L"\\seam-security.log";
+    RemoveTree(log);
+    firmware::UseScenario("bios S1\n");
+    test_seam::Plan plan;
+    plan.coInitializeSecurity = static_cast<HRESULT>(0x80010119);
+    test_seam::Arrange(plan);
+    CapturedStdout console;
+    EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
+    EXPECT_EQ(console.Text(),
+              ConsoleBytes("Failed to initialize security. Error code = 0x80010119\n"
+              "WMI Win32_BIOS query failed.\r\n"));
+    EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
+    EXPECT_EQ(test_seam::Observed().coUninitialize, 1);
+}
+
+TEST(startup_seams, an_unknown_or_cut_program_path_ends_the_run_before_the_log)
+{
+    for (DWORD returned : {DWORD{0}, DWORD{kPathUnits}}) {
+        test_seam::Plan plan;
+        plan.overrideModuleFileName = true;
+        plan.moduleFileNameResult = returned;
+        test_seam::Arrange(plan);
+        CapturedStdout console;
+        EXPECT_NE(RunProvisioning(), 0);
+        EXPECT_EQ(console.Text(), ConsoleBytes("Get exe path failed [" + std::to_string(returned) + "]\r\n"));
+        EXPECT_EQ(test_seam::Observed().coInitializeEx, 0);
+    }
+}

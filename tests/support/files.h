@@ -1,0 +1,20 @@
+#pragma once
+// Files and folders of the test prefix, and the byte forms a factory tool reads.
+#include <string>
+
+namespace testing_support {
+
+std::string ReadBytes(const std::wstring& path);  // empty when the file is missing
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool PathExists(const std::wstring& path);
+void MakeDirs(const std::wstring& path);
+void RemoveTree(const std::wstring& path);  // also read-only files; missing is fine
+void CopyInto(const std::wstring& source, const std::wstring& destination);
+
+// The UTF-16LE bytes of text, as the Run log holds it.
+std::string Utf16Bytes(const std::wstring& text);
+std::wstring FromUtf16Bytes(const std::string& bytes);
+// Console text as it reaches a pipe: every "\n" gains a "\r" before it.
+std::string ConsoleBytes(const std::string& text);
+
+}  // namespace testing_support

@@ -1,0 +1,22 @@
+// Firmware scenarios for the test programs: what the firmware stand-in
+// (tests/fake_wmi) reports to this process and to the children it starts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace firmware {
+
+// Writes `utf8Text` as the scenario file in the test work directory and points FAKE_WMI_SCENARIO at it.
+void UseScenario(const std::string& utf8Text);
+
+// Creates (or empties) the trace file in the test work directory and points FAKE_WMI_TRACE at it.
+void StartTrace();
+
+// The trace file's lines so far, without their line ends.
+std::vector<std::string> TraceLines();
+
+// Unsets FAKE_WMI_TRACE: later calls into the stand-in are not traced.
+void StopTrace();
+
+}  // namespace firmware

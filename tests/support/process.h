@@ -1,0 +1,39 @@
+#pragma once
+// Runs a program as a child process with its standard output on a pipe, the
+// way a factory tool reads it.
+#include <windows.h>
+
+#include <string>
+
+namespace testing_support {
+
+struct ChildRun {
+    std::string output;  // every byte written to standard output
+    DWORD exitCode = 0;
+    bool finished = false;  // false: it had to be killed after the time limit
+};
+
+ChildRun RunChild(const std::wstring& program, const std::wstring& arguments = L"",
+                  const std::wstring& workingDir = L"", DWORD timeoutMs = 120000);
+
+// Starts a child whose output is discarded; the caller waits on the handle.
+HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir = L"");
+
+// Captures what this process writes to its standard output, in text mode as
+// on a pipe ("\n" arrives as "\r\n"), between
+// construction and Text().
+class CapturedStdout {
+public:
+    CapturedStdout();
+    ~CapturedStdout();
+    CapturedStdout(const CapturedStdout&) = delete;
+    CapturedStdout& operator=(const CapturedStdout&) = delete;
+    std::string Text();
+
+private:
+    int savedFd_ = -1;
+    std::wstring path_;
+    bool restored_ = false;
+};
+
+}  // namespace testing_support
