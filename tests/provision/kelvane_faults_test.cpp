@@ -123,7 +123,10 @@ TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
 TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced)
 {
     SetOobeModeText(kWow64OemKey, L"OEMTA");
-    const std::wstring v259(259, L'a'), v260(260, L'b'), v400(400, L'c');
+    // The unit after each text is not NUL: the registry would otherwise store
+    // the terminator along with it.
+    const std::wstring v259 = std::wstring(259, L'a') + L'x', v260 = std::wstring(260, L'b') + L'x';
+    const std::wstring v400(400, L'c');
     const DWORD dword = 0x41;  // 'A' as its first unit
     const unsigned char binary[] = {'O', 0, 'E', 0, 'M', 0};
     const wchar_t multi[] = L"OEMTA\0second\0";
@@ -147,7 +150,7 @@ TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced
         SetOobeMode(kNativeOemKey, row.type, row.data, row.bytes);
         const ChildRun run = Run();
         const std::string before = "Registry before write: [" + row.shown + "]\r\n";
-        EXPECT_NE(run.output.find(ConsoleBytes(before)), std::string::npos) << row.name;
+        EXPECT_NE(run.output.find(ConsoleBytes(before)), std::string::npos) << row.name << "\n" << run.output;
         // The log line is cut within its 260 units and keeps its line end.
         const std::string logged = before.size() > 259 ? before.substr(0, 257) + "\r\n" : before;
         EXPECT_NE(LogText().find(logged), std::string::npos) << row.name;
@@ -170,11 +173,13 @@ TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
     // Nobody, administrators included, may change the 32-bit key.
     HKEY key = nullptr;
     ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, &key), ERROR_SUCCESS);
-    EXPLICIT_ACCESSW deny{};
-    BuildExplicitAccessWithNameW(&deny, const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+    EXPLICIT_ACCESSW rules[2]{};
+    BuildExplicitAccessWithNameW(&rules[0], const_cast<wchar_t*>(L"EVERYONE"), KEY_READ, GRANT_ACCESS,
+                                 NO_INHERITANCE);
+    BuildExplicitAccessWithNameW(&rules[1], const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
                                  DENY_ACCESS, NO_INHERITANCE);
     PACL acl = nullptr;
-    ASSERT_EQ(SetEntriesInAclW(1, &deny, nullptr, &acl), ERROR_SUCCESS);
+    ASSERT_EQ(SetEntriesInAclW(2, rules, nullptr, &acl), ERROR_SUCCESS);
     ASSERT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
               ERROR_SUCCESS);
     ::LocalFree(acl);
@@ -217,36 +222,49 @@ TEST_F(KelvaneFaults, logs_to_the_system_folder_only_when_it_is_a_folder)
     EXPECT_NE(systemLog.find(L"Copy file successful with return code: 1\r\n"), std::wstring::npos);
 }
 
-TEST_F(KelvaneFaults, a_log_folder_that_refuses_writes_loses_no_console_line)
+TEST_F(KelvaneFaults, a_log_that_cannot_be_opened_loses_no_console_line)
 {
     BothViewsCorrect();
-    MakeDirs(L"C:\\System.sav\\Logs");
-    WriteBytes(L"C:\\System.sav\\Logs\\Kelvane.log", "");
-    ::SetFileAttributesW(L"C:\\System.sav\\Logs\\Kelvane.log", FILE_ATTRIBUTE_READONLY);
+    // The log's own name is taken by a folder: no entry can be written.
+    MakeDirs(L"C:\\System.sav\\Logs\\Kelvane.log");
     const ChildRun run = Run();
     EXPECT_NE(run.output.find(ConsoleBytes("Already correct registry key value, skip!\r\nResult=PASS\r\n")),
               std::string::npos);
-    EXPECT_EQ(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log"), "");
+    EXPECT_TRUE(PathExists(L"C:\\System.sav\\Logs\\Kelvane.log\\."));
+    EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE)) << "the run goes on without its log";
     EXPECT_EQ(run.exitCode, 0u);
 }
 
 TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
 {
     BothViewsCorrect();
-    // A short program name in a deep folder: the folder and "Kelvane.log" no
-    // longer fit, so the log goes to the current folder.
-    const std::wstring deep = L"C:\\Prov\\" + std::wstring(240, L'd');
+    // The marker's source path fits; its log entry does not and is cut.
+    std::wstring deep = L"C:\\Prov\\" + std::wstring(235, L'd');
     InstallProgram(deep, L"K.exe");
-    const ChildRun run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
-    const std::string dir = Narrow(deep) + "\\";
+    ChildRun run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
+    std::string dir = Narrow(deep) + "\\";
     EXPECT_EQ(run.output.substr(0, ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n").size()),
               ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n"));
-    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[Kelvane.log]\r\n")), std::string::npos);
-    const std::string log = LogText();
-    EXPECT_NE(log.find("Result=PASS"), std::string::npos);
-    // The source path fits; its log entry is cut within the line buffer.
     const std::string copyEntry = dir + "QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n";
-    EXPECT_NE(log.find(copyEntry.substr(0, 257) + "\r\nCopy file successful"), std::string::npos) << log;
+    std::string log = Narrow(FromUtf16Bytes(ReadBytes(deep + L"\\Kelvane.log")));
+    EXPECT_NE(log.find("Result=PASS" + copyEntry.substr(0, 257) + "\r\nCopy file successful with return code: 1\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
+    EXPECT_EQ(run.exitCode, 0u);
+    RemoveTree(kDeployedMarker);
+
+    // Neither the folder and "Kelvane.log" nor the folder and "\\QUINTAR.exe"
+    // fit: the log goes to the current folder and the marker counts as missing.
+    deep = L"C:\\Prov\\" + std::wstring(240, L'd');
+    InstallProgram(deep, L"K.exe");
+    run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
+    dir = Narrow(deep) + "\\";
+    EXPECT_NE(run.output.find(ConsoleBytes("ExeDir=[" + dir + "]\r\nlogPath=[Kelvane.log]\r\n")), std::string::npos);
+    log = LogText();
+    const std::string missing = "Source file not exists: " + dir + "QUINTAR.exe";
+    EXPECT_NE(log.find("Result=PASS" + missing.substr(0, 257) + "\r\n"), std::string::npos) << log;
+    EXPECT_FALSE(PathExists(kDeployedMarker));
     EXPECT_EQ(run.exitCode, 0u);
 }
 

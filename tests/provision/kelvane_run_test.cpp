@@ -172,8 +172,9 @@ TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
     RemoveTree(L"C:\\Kelvane.exe");
     RemoveTree(L"C:\\QUINTAR.exe");
     RemoveTree(L"C:\\Kelvane.log");
-    EXPECT_EQ(run.output.substr(0, 70),
-              ConsoleBytes("ExePath=[C:\\Kelvane.exe]\r\nExeDir=[C:\\]\r\nlogPath=[C:\\Kelvane.log]\r\n").substr(0, 70));
+    const std::string start =
+        ConsoleBytes("ExePath=[C:\\Kelvane.exe]\r\nExeDir=[C:\\]\r\nlogPath=[C:\\Kelvane.log]\r\n");
+    EXPECT_EQ(run.output.substr(0, start.size()), start);
     EXPECT_NE(log.find("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
                        "Copy file successful with return code: 1\r\n"),
               std::string::npos)

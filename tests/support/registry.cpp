@@ -4,8 +4,27 @@
 
 namespace testing_support {
 
+namespace {
+
+// A test may have denied writes on a key; its owner can always open it up again.
+void AllowEveryone(const wchar_t* subkey)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, WRITE_DAC, &key) != ERROR_SUCCESS)
+        return;
+    SECURITY_DESCRIPTOR open{};
+    ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
+    ::RegCloseKey(key);
+}
+
+}  // namespace
+
 void RemoveOfficeKeys()
 {
+    AllowEveryone(kNativeOemKey);
+    AllowEveryone(kWow64OemKey);
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Office\\16.0");
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0");
 }
