@@ -11,3 +11,12 @@ target_include_directories(provision_unit_test PRIVATE ${_p})
 kelvane_wine_test(kelvane_e2e_test
   ${_p}/e2e.cpp ${_p}/kelvane_run_test.cpp ${_p}/kelvane_faults_test.cpp)
 target_include_directories(kelvane_e2e_test PRIVATE ${_p})
+
+# What a run writes to the registry survives a restart of the machine.
+add_executable(registry_restart_test ${_p}/e2e.cpp ${_p}/registry_restart_test.cpp)
+target_link_libraries(registry_restart_test PRIVATE gtest_main kelvane_test_support)
+target_include_directories(registry_restart_test PRIVATE ${_p})
+add_dependencies(registry_restart_test Kelvane QUINTAR fake_wmi)
+add_test(NAME registry_restart_test
+  COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/wine/restart-test.sh" "${KELVANE_WINE_PREFIX}" $<TARGET_FILE:registry_restart_test>)
+set_tests_properties(registry_restart_test PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine_machine TIMEOUT 300)

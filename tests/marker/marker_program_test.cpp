@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,43 @@ TEST(quintar, shipped_program_carries_no_test_hooks)
         EXPECT_EQ(shipped.find(import), std::string::npos) << import;
     }
     EXPECT_NE(seamed.find("GetEnvironmentVariable"), std::string::npos);
+}
+
+// The bytes of the file that are not its resources: the sections other than
+// .rsrc, and the headers before the first section.
+std::size_t BytesBesideResources(const std::string& image)
+{
+    IMAGE_DOS_HEADER dos{};
+    if (image.size() < sizeof(dos))
+        return 0;
+    std::memcpy(&dos, image.data(), sizeof(dos));
+    const auto ntAt = static_cast<std::size_t>(dos.e_lfanew);
+    IMAGE_FILE_HEADER file{};
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || ntAt + 4 + sizeof(file) > image.size())
+        return 0;
+    std::memcpy(&file, image.data() + ntAt + 4, sizeof(file));
+    const std::size_t sectionsAt = ntAt + 4 + sizeof(file) + file.SizeOfOptionalHeader;
+    std::size_t resources = 0;
+    for (std::size_t i = 0; i < file.NumberOfSections; ++i) {
+        IMAGE_SECTION_HEADER section{};
+        if (sectionsAt + (i + 1) * sizeof(section) > image.size())
+            return 0;
+        std::memcpy(&section, image.data() + sectionsAt + i * sizeof(section), sizeof(section));
+        if (std::memcmp(section.Name, ".rsrc\0\0\0", 8) == 0)
+            resources += section.SizeOfRawData;
+    }
+    return image.size() - resources;
+}
+
+// A marker has no business being big: without its resources the shipped
+// program stays within 48 KiB.
+TEST(quintar, shipped_program_stays_small)
+{
+    const std::string shipped = ReadBytes(QUINTAR_EXE);
+    const std::size_t code = BytesBesideResources(shipped);
+    ASSERT_GT(code, 0u) << "not a PE image";
+    EXPECT_LT(code, shipped.size()) << "no resource section found";
+    EXPECT_LE(code, 48u * 1024u);
 }
 
 // The test build of the program, its failures chosen by the environment.

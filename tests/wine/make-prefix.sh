@@ -22,11 +22,6 @@ wine reg add "$key" /ve /d "$dll_win" /f /reg:64 </dev/null >/dev/null 2>&1
 wine reg add "$key" /v ThreadingModel /d Both /f /reg:64 </dev/null >/dev/null 2>&1
 wine reg query "$key" /ve </dev/null 2>/dev/null | tr -d '\r' | grep -qF "$dll_win" \
   || { echo "make-prefix: the firmware stand-in is not registered" >&2; exit 1; }
-# Keep one server (and its registry) warm for the whole run.
 wineserver -w
-wineserver -p </dev/null >/dev/null 2>&1
-# Wine's own services (services.exe, winedevice, plugplay) start with the first
-# program and live as long as the server. Started here, they hold /dev/null;
-# started by a test, they would hold CTest's pipe open to the end of the run.
-wine cmd /c exit </dev/null >/dev/null 2>&1
+"$(dirname "$0")/warm-server.sh" "$prefix"
 echo "Wine prefix ready: $prefix (firmware stand-in: $dll_win)"
