@@ -9,7 +9,7 @@ target_include_directories(provision_unit_test PRIVATE ${_p})
 
 # The real Kelvane.exe, end to end.
 kelvane_wine_test(kelvane_e2e_test
-  ${_p}/e2e.cpp ${_p}/kelvane_run_test.cpp ${_p}/kelvane_faults_test.cpp)
+  ${_p}/e2e.cpp ${_p}/kelvane_run_test.cpp ${_p}/kelvane_faults_test.cpp ${_p}/kelvane_stress_test.cpp)
 target_include_directories(kelvane_e2e_test PRIVATE ${_p})
 
 # What a run writes to the registry survives a restart of the machine.

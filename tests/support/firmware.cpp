@@ -7,7 +7,6 @@
 namespace firmware {
 namespace {
 
-const wchar_t kScenarioPath[] = KELVANE_TEST_WORK L"\\firmware-scenario.txt";
 const wchar_t kTracePath[] = KELVANE_TEST_WORK L"\\firmware-trace.txt";
 
 // Replaces the file's content with `bytes`; false (with the reason reported) on failure.
@@ -30,8 +29,9 @@ bool WriteWholeFile(const wchar_t* path, const std::string& bytes) {
 
 }  // namespace
 
-void UseScenario(const std::string& utf8Text) {
-  if (WriteWholeFile(kScenarioPath, utf8Text)) SetEnvironmentVariableW(L"FAKE_WMI_SCENARIO", kScenarioPath);
+void UseScenario(const std::string& utf8Text, const std::string& name) {
+  const std::wstring path = std::wstring(KELVANE_TEST_WORK) + L"\\firmware-" + std::wstring(name.begin(), name.end()) + L".txt";
+  if (WriteWholeFile(path.c_str(), utf8Text)) SetEnvironmentVariableW(L"FAKE_WMI_SCENARIO", path.c_str());
 }
 
 void StartTrace() {

@@ -8,7 +8,9 @@
 namespace firmware {
 
 // Writes `utf8Text` as the scenario file in the test work directory and points FAKE_WMI_SCENARIO at it.
-void UseScenario(const std::string& utf8Text);
+// A name gives the scenario a file of its own, so that children started with
+// different scenarios at once each keep theirs.
+void UseScenario(const std::string& utf8Text, const std::string& name = "scenario");
 
 // Creates (or empties) the trace file in the test work directory and points FAKE_WMI_TRACE at it.
 void StartTrace();

@@ -1,0 +1,113 @@
+// Eight runs at once against one Run log: every entry of every run arrives
+// whole, none is lost.
+#include "e2e.h"
+
+#include <map>
+#include <regex>
+
+using namespace e2e;
+using namespace testing_support;
+
+namespace {
+
+constexpr int kRuns = 8;
+
+class KelvaneStress : public KelvaneTest {};
+
+// Splits the log into the entries a passing run writes; anything else is damage.
+std::map<std::string, int> CountEntries(const std::string& log, std::string& damage)
+{
+    static const std::regex header("^={32} \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d ={40}\r\n");
+    static const std::regex serial("^SerialNumber=\\[RUN-\\d\\]\r\n");
+    const std::vector<std::string> fixed = {
+        "BuildID=[12#SABA34]\r\n",
+        "FeatureByte=[FB-7]\r\n",
+        "LOC=[ABA]\r\n",
+        "Non-Japan case.\r\n",
+        "Setup the registry key!\r\n",
+        "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM\r\n",
+        "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM\r\n",
+        "Registry before write: [OEMTA]\r\n",
+        "Already correct registry key value, skip!\r\n",
+        "Result=PASS",
+        "C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n",
+        "Copy file successful with return code: 1\r\n",
+        "Copy file failed with return code: 0\r\n",
+        "Copy file failed with return code: 1\r\n",
+    };
+    std::map<std::string, int> counts;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        const std::string rest = log.substr(at, 200);
+        std::smatch match;
+        if (std::regex_search(rest, match, header)) {
+            ++counts["header"];
+            at += static_cast<std::size_t>(match.length());
+            continue;
+        }
+        if (std::regex_search(rest, match, serial)) {
+            ++counts[match.str()];
+            at += static_cast<std::size_t>(match.length());
+            continue;
+        }
+        bool known = false;
+        for (const std::string& entry : fixed) {
+            if (log.compare(at, entry.size(), entry) == 0) {
+                ++counts[entry];
+                at += entry.size();
+                known = true;
+                break;
+            }
+        }
+        if (!known) {
+            damage = log.substr(at, 120);
+            break;
+        }
+    }
+    return counts;
+}
+
+}  // namespace
+
+TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    MakeDirs(L"C:\\System.sav\\Logs");
+    const std::wstring program = kProgramDir + L"\\Kelvane.exe";
+
+    std::vector<HANDLE> runs;
+    for (int i = 0; i < kRuns; ++i) {
+        // Each run gets its own serial number, so each run's entries can be told apart.
+        firmware::UseScenario("bios RUN-" + std::to_string(i) + "\nsetting Build ID|12#SABA34\n"
+                              "setting Feature Byte|FB-7\n", "run" + std::to_string(i));
+        HANDLE run = StartChild(program, kProgramDir);
+        ASSERT_NE(run, nullptr);
+        runs.push_back(run);
+    }
+    for (HANDLE run : runs) {
+        EXPECT_EQ(::WaitForSingleObject(run, 120000), WAIT_OBJECT_0);
+        DWORD code = 99;
+        ::GetExitCodeProcess(run, &code);
+        EXPECT_EQ(code, 0u);
+        ::CloseHandle(run);
+    }
+
+    const std::string log = Narrow(FromUtf16Bytes(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log")));
+    std::string damage;
+    std::map<std::string, int> counts = CountEntries(log, damage);
+    EXPECT_EQ(damage, "") << "an entry that is not whole";
+    EXPECT_EQ(counts["header"], kRuns);
+    for (int i = 0; i < kRuns; ++i)
+        EXPECT_EQ(counts["SerialNumber=[RUN-" + std::to_string(i) + "]\r\n"], 1) << "run " << i;
+    for (const char* entry : {"BuildID=[12#SABA34]\r\n", "LOC=[ABA]\r\n", "Non-Japan case.\r\n", "Result=PASS",
+                              "C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"})
+        EXPECT_EQ(counts[entry], kRuns) << entry;
+    EXPECT_EQ(counts["Registry before write: [OEMTA]\r\n"], 2 * kRuns);
+    EXPECT_EQ(counts["Already correct registry key value, skip!\r\n"], 2 * kRuns);
+    // Copies racing for the same file may fail; each run still logs its outcome.
+    EXPECT_EQ(counts["Copy file successful with return code: 1\r\n"] + counts["Copy file failed with return code: 0\r\n"] +
+                  counts["Copy file failed with return code: 1\r\n"],
+              kRuns);
+    EXPECT_GE(counts["Copy file successful with return code: 1\r\n"], 1);
+}
