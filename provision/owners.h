@@ -45,7 +45,7 @@ private:
     Value value_ = Traits::Empty();
 };
 
-struct FileHandleTraits {
+struct KernelHandleTraits {
     using Value = HANDLE;
     static Value Empty() { return INVALID_HANDLE_VALUE; }
     static bool IsValid(Value v) { return v != INVALID_HANDLE_VALUE && v != nullptr; }
@@ -74,7 +74,8 @@ struct BstrTraits {
     static void Close(Value v) { ::SysFreeString(v); }
 };
 
-using UniqueFile = UniqueHandle<FileHandleTraits>;
+using UniqueFile = UniqueHandle<KernelHandleTraits>;
+using UniqueKernelObject = UniqueHandle<KernelHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueHkey = UniqueHandle<RegKeyTraits>;
 using UniqueBstr = UniqueHandle<BstrTraits>;

@@ -19,6 +19,33 @@ constexpr wchar_t kRunHeaderFormat[] =
 constexpr int kOpenAttempts = 200;
 constexpr DWORD kOpenRetryMs = 10;
 
+// Overlapping runs take turns: an append to the end of a file is not atomic
+// everywhere, and two entries written at the same place lose one of them.
+constexpr wchar_t kLogMutexName[] = L"Global\\KelvaneRunLog";
+constexpr DWORD kLogTurnWaitMs = 2000;
+
+class LogTurn {
+public:
+    LogTurn() : mutex_(::CreateMutexW(nullptr, FALSE, kLogMutexName))
+    {
+        if (mutex_) {
+            const DWORD waited = ::WaitForSingleObject(mutex_.get(), kLogTurnWaitMs);
+            owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        }
+    }
+    LogTurn(const LogTurn&) = delete;
+    LogTurn& operator=(const LogTurn&) = delete;
+    ~LogTurn()
+    {
+        if (owned_)
+            ::ReleaseMutex(mutex_.get());
+    }
+
+private:
+    UniqueKernelObject mutex_;
+    bool owned_ = false;
+};
+
 bool IsDirectory(const wchar_t* path)
 {
     WIN32_FIND_DATAW found{};
@@ -67,6 +94,9 @@ void ChooseLogPath(const wchar_t* exeDir, wchar_t (&logPath)[kPathUnits])
 
 void AppendToLog(const wchar_t* text, const wchar_t* logPath)
 {
+    // Without a turn (no mutex, or a run holding it too long) the entry is
+    // still written: losing it would be worse than interleaving it.
+    LogTurn turn;
     UniqueFile file;
     for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
         file.reset(::CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
