@@ -103,6 +103,7 @@ TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
         {"bios @repeat:500:s\nsetting Build ID|@repeat:100:#S\n", std::string(79, 's'),
          [] { std::string s; for (int i = 0; i < 39; ++i) s += "#S"; return s + "#"; }(), "#S#"},
         {"bios @null\nsetting Enter Build ID|X#SA\nsetting Build ID|#SABJ\n", "", "X#SA,#SABJ", "A,#"},
+        {"bios \nsetting Build ID|@empty\n", "", "", ""},
         {"bios A\nbios @i4:5\nsetting Enter Build ID|@null\nsetting Build ID|9#SABJ\n", "A,", "9#SABJ", "ABJ"},
     };
     for (const auto& row : rows) {
