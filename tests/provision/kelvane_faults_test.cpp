@@ -268,16 +268,3 @@ TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
     EXPECT_FALSE(PathExists(kDeployedMarker));
     EXPECT_EQ(run.exitCode, 0u);
 }
-
-TEST_F(KelvaneFaults, a_program_path_too_long_to_know_ends_the_run_at_once)
-{
-    const std::wstring deep = L"C:\\Prov\\" + std::wstring(200, L'd') + L"\\" + std::wstring(60, L'e');
-    InstallProgram(deep, L"Kelvane.exe", false);
-    const ChildRun run = RunChild(deep + L"\\Kelvane.exe", L"", kProgramDir);
-    if (run.output.empty() && run.exitCode == 0)
-        GTEST_SKIP() << "this Wine cannot start a program from such a path";
-    EXPECT_EQ(run.output, ConsoleBytes("Get exe path failed [260]\r\n"));
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_FALSE(PathExists(deep + L"\\Kelvane.log"));
-    EXPECT_FALSE(PathExists(kProgramDir + L"\\Kelvane.log"));
-}
