@@ -49,7 +49,7 @@ SOURCE_PATH = re.compile(rb"[\w.\-]*[/\\][\w.\-/\\]*\w\.(?:c|cc|cpp|cxx|h|hpp)(?
 
 # CodeView records of a PDB reference: signature, then GUID and age (RSDS) or
 # offset, time stamp and age (NB10), then the PDB's path.
-CODEVIEW_RECORD = re.compile(rb"(?:RSDS[\s\S]{20}|NB10[\s\S]{12})[^\x00]{1,260}?\.pdb\x00", re.IGNORECASE)
+CODEVIEW_RECORD = re.compile(rb"(?:RSDS[\s\S]{20}|NB10[\s\S]{12})([^\x00]{1,260}?\.pdb)\x00", re.IGNORECASE)
 
 
 class PeError(Exception):
@@ -89,6 +89,7 @@ class PeImage:
             self.image_base = self.u32(optional + 28)
             directories_at = optional + 96
             directory_count = self.u32(optional + 92)
+        self.size_of_image = self.u32(optional + 56)
         self.subsystem = self.u16(optional + 68)
         self.dll_characteristics = self.u16(optional + 70)
         self.directories = []
@@ -150,21 +151,45 @@ class PeImage:
             at += 20
 
     def delay_loaded_dlls(self):
+        names = set()
         rva, size = self.directories[DIRECTORY_DELAY_IMPORT]
-        names = []
-        if rva == 0 or size == 0:
-            return names
-        at = self.offset_of(rva)
-        while True:
-            descriptor = struct.unpack_from("<8I", self.data, at)
-            if descriptor == (0,) * 8:
-                return names
-            attributes, name = descriptor[0], descriptor[1]
-            # Bit 0 clear: the old layout, whose fields are addresses, not RVAs.
-            if attributes & 1 == 0:
-                name -= self.image_base
-            names.append(self.string_at(name))
-            at += 32
+        if rva != 0 and size != 0:
+            at = self.offset_of(rva)
+            while True:
+                descriptor = struct.unpack_from("<8I", self.data, at)
+                if descriptor == (0,) * 8:
+                    break
+                attributes, name = descriptor[0], descriptor[1]
+                # Bit 0 clear: the old layout, whose fields are addresses, not RVAs.
+                if attributes & 1 == 0:
+                    name -= self.image_base
+                names.add(self.string_at(name))
+                at += 32
+        # GNU ld links dlltool's delay-load descriptors into the image without
+        # entering them in the data directory, so they are looked for as well.
+        for s in self.sections:
+            end = s.raw_pointer + min(s.raw_size, s.virtual_size or s.raw_size)
+            for at in range(s.raw_pointer, end - 31, 4):
+                name = self.delay_descriptor_name(at)
+                if name is not None:
+                    names.add(name)
+        return sorted(names)
+
+    def delay_descriptor_name(self, at):
+        """The DLL name when the 32 bytes at `at` look like a delay-load descriptor."""
+        (attributes, name, module, iat, names_table, _bound, _unload, stamp) = struct.unpack_from(
+            "<8I", self.data, at)
+        if attributes != 1 or stamp != 0:
+            return None
+        if not all(0 < rva < self.size_of_image for rva in (name, module, iat, names_table)):
+            return None
+        try:
+            text = self.string_at(name)
+        except PeError:
+            return None
+        if re.fullmatch(r"[\w.\-]{1,64}\.dll", text, re.IGNORECASE) is None:
+            return None
+        return text
 
 
 def read_allow_list(path):
@@ -233,7 +258,7 @@ def hardening_checks(image, allowed, forbidden):
     debug_sections = [s.name for s in image.sections if s.name.lower().startswith((".debug", ".zdebug", "/"))]
     yield "no debug sections", "debug sections: " + ", ".join(debug_sections) if debug_sections else None
 
-    records = [m.group(0)[-64:].decode("latin-1", "replace") for m in CODEVIEW_RECORD.finditer(image.data)]
+    records = [m.group(1).decode("ascii", "backslashreplace") for m in CODEVIEW_RECORD.finditer(image.data)]
     pdb_names = occurrences(image.data, ".pdb") + occurrences(image.data, ".PDB")
     failure = None
     if records:

@@ -1,6 +1,7 @@
 // QUINTAR as a factory tool meets it: started as a child process, judged by
 // the bytes on its standard output and error and by its exit code.
-#include "child.h"
+#include "files.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,9 +12,10 @@
 
 namespace {
 
-using marker_test::ChildRun;
-using marker_test::RunChild;
-using marker_test::ScopedEnvironmentVariable;
+using testing_support::ChildRun;
+using testing_support::ReadBytes;
+using testing_support::RunChild;
+using testing_support::ScopedEnvironmentVariable;
 
 // Standard output is in text mode: each "\n" of a message leaves as "\r\n".
 constexpr char kModuleHandleFailed[] = "Fatal Error: GetModuleHandle failed\r\n";
@@ -44,32 +46,17 @@ std::vector<std::wstring> WorkDirectories()
 std::string Describe(const ChildRun& run)
 {
     return "started=" + std::to_string(run.started) + " startError=" + std::to_string(run.startError) +
-           " exit=" + std::to_string(run.exitCode) + " out=[" + run.out + "] err=[" + run.err + "]";
+           " exit=" + std::to_string(run.exitCode) + " out=[" + run.output + "] err=[" + run.errors + "]";
 }
 
 void ExpectSilentSuccess(const std::wstring& program, const std::wstring& arguments, const wchar_t* workDir)
 {
-    const ChildRun run = RunChild(program, arguments, workDir);
+    const ChildRun run = RunChild(program, arguments, workDir != nullptr ? workDir : L"");
     SCOPED_TRACE(Describe(run));
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.out.size(), 0u);
-    EXPECT_EQ(run.err.size(), 0u);
-}
-
-std::string ReadBytes(const std::wstring& path)
-{
-    std::string bytes;
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    ::CloseHandle(file);
-    return bytes;
+    EXPECT_EQ(run.output.size(), 0u);
+    EXPECT_EQ(run.errors.size(), 0u);
 }
 
 bool Exists(const wchar_t* path)
@@ -223,7 +210,7 @@ protected:
         ::DeleteFileW(tracePath_.c_str());
         ScopedEnvironmentVariable trace(L"QUINTAR_TEST_TRACE", tracePath_.c_str());
         ScopedEnvironmentVariable fail(L"QUINTAR_TEST_FAIL", failingCall);
-        return RunChild(QUINTAR_SEAMED_EXE, arguments, nullptr);
+        return RunChild(QUINTAR_SEAMED_EXE, arguments);
     }
     std::string Trace() const { return ReadBytes(tracePath_); }
 
@@ -238,8 +225,8 @@ TEST_F(seamed_quintar, missing_module_handle_prints_its_message_and_exits_1)
         SCOPED_TRACE(Describe(run));
         ASSERT_TRUE(run.started);
         EXPECT_EQ(run.exitCode, 1u);
-        EXPECT_EQ(run.out, kModuleHandleFailed);
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.output, kModuleHandleFailed);
+        EXPECT_EQ(run.errors, "");
     }
 }
 
@@ -250,9 +237,9 @@ TEST_F(seamed_quintar, failed_framework_init_prints_only_its_message_and_exits_1
         SCOPED_TRACE(Describe(run));
         ASSERT_TRUE(run.started);
         EXPECT_EQ(run.exitCode, 1u);
-        EXPECT_EQ(run.out, kFrameworkInitFailed);
-        EXPECT_EQ(run.out.find("GetModuleHandle"), std::string::npos);
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.output, kFrameworkInitFailed);
+        EXPECT_EQ(run.output.find("GetModuleHandle"), std::string::npos);
+        EXPECT_EQ(run.errors, "");
     }
 }
 
@@ -262,8 +249,8 @@ TEST_F(seamed_quintar, without_failures_behaves_like_the_shipped_program)
     SCOPED_TRACE(Describe(run));
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, "");
 }
 
 // The application object exists before the main routine starts and is

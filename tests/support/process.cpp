@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <io.h>
 #include <fcntl.h>
+#include <functional>
 #include <thread>
 
 namespace testing_support {
@@ -25,11 +26,11 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
 {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+    if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0))
         return run;
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                                0, nullptr);
 
@@ -37,34 +38,42 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nul;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = nul;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
     PROCESS_INFORMATION process{};
     std::wstring line = CommandLine(program, arguments);
-    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
-    ::CloseHandle(writeEnd);
+    run.started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process) != FALSE;
+    run.startError = run.started ? 0 : ::GetLastError();
+    ::CloseHandle(outWrite);
+    ::CloseHandle(errWrite);
     ::CloseHandle(nul);
-    if (!started) {
-        ::CloseHandle(readEnd);
+    if (!run.started) {
+        ::CloseHandle(outRead);
+        ::CloseHandle(errRead);
         return run;
     }
 
-    std::thread reader([&run, readEnd] {
+    // Both pipes are drained at once, so a child that fills one cannot stall.
+    auto drain = [](HANDLE pipe, std::string& into) {
         char chunk[4096];
         DWORD got = 0;
-        while (::ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0)
-            run.output.append(chunk, got);
-    });
+        while (::ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0)
+            into.append(chunk, got);
+    };
+    std::thread outReader(drain, outRead, std::ref(run.output));
+    std::thread errReader(drain, errRead, std::ref(run.errors));
     if (::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
         run.finished = true;
     } else {
         ::TerminateProcess(process.hProcess, 999);
         ::WaitForSingleObject(process.hProcess, INFINITE);
     }
-    reader.join();
+    outReader.join();
+    errReader.join();
     ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-    ::CloseHandle(readEnd);
+    ::CloseHandle(outRead);
+    ::CloseHandle(errRead);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return run;
@@ -90,6 +99,24 @@ HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir)
         return nullptr;
     ::CloseHandle(process.hThread);
     return process.hProcess;
+}
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value) : name_(name)
+{
+    const DWORD needed = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed > 0) {
+        std::wstring buffer(needed, L'\0');
+        if (::GetEnvironmentVariableW(name, buffer.data(), needed) < needed) {
+            previous_ = buffer.c_str();
+            hadPrevious_ = true;
+        }
+    }
+    ::SetEnvironmentVariableW(name, value);
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
+{
+    ::SetEnvironmentVariableW(name_.c_str(), hadPrevious_ ? previous_.c_str() : nullptr);
 }
 
 CapturedStdout::CapturedStdout()

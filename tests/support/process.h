@@ -8,13 +8,31 @@
 namespace testing_support {
 
 struct ChildRun {
-    std::string output;  // every byte written to standard output
+    bool started = false;
+    DWORD startError = 0;   // GetLastError of a failed start
+    std::string output;     // every byte written to standard output
+    std::string errors;     // every byte written to standard error
     DWORD exitCode = 0;
     bool finished = false;  // false: it had to be killed after the time limit
 };
 
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments = L"",
                   const std::wstring& workingDir = L"", DWORD timeoutMs = 120000);
+
+// Sets an environment variable of this process, which every child started
+// meanwhile inherits, and restores its earlier state when it goes.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const wchar_t* name, const wchar_t* value);
+    ~ScopedEnvironmentVariable();
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring previous_;
+    bool hadPrevious_ = false;
+};
 
 // Starts a child whose output is discarded; the caller waits on the handle.
 HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir = L"");
