@@ -13,6 +13,7 @@ constexpr wchar_t kWow64Key[] = L"SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0
 constexpr wchar_t kValueName[] = L"OOBEMode";
 constexpr wchar_t kRequiredMode[] = L"OEMTA";
 constexpr DWORD kPauseAfterWriteMs = 3000;
+constexpr std::size_t kRegistryValueUnits = 260;
 
 constexpr wchar_t kSetupLine[] = L"Setup the registry key!\r\n";
 constexpr wchar_t kNativeKeyLine[] = L"HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM\r\n";
@@ -23,6 +24,21 @@ constexpr wchar_t kAlreadyCorrect[] = L"Already correct registry key value, skip
 constexpr wchar_t kOverwrite[] = L"incorrect registry key value, overwrite it!\r\n";
 constexpr wchar_t kAfterWrite[] = L"Registry after write: [%ls]\r\n";
 constexpr wchar_t kNotApplied[] = L"Registry value not set after write: [HKLM\\%ls]\r\n";
+
+// Reads OOBEMode of an open key as bounded text: at most 259 units, always
+// terminated; empty when the value cannot be read whole.
+void ReadOobeMode(HKEY key, wchar_t (&value)[kRegistryValueUnits])
+{
+    std::wmemset(value, L'\0', kRegistryValueUnits);
+    DWORD size = sizeof value;
+    const LSTATUS status = ::RegQueryValueExW(key, kValueName, nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(value), &size);
+    // A value too large for the buffer leaves it undefined: nothing of it is kept.
+    if (status != ERROR_SUCCESS)
+        std::wmemset(value, L'\0', kRegistryValueUnits);
+    // A stored value may fill the buffer without a terminator of its own.
+    value[kRegistryValueUnits - 1] = L'\0';
+}
 
 bool OfficeKeyPresent()
 {
@@ -61,19 +77,6 @@ bool EnforceInView(const wchar_t* subkey, const wchar_t* logPath)
 }
 
 }  // namespace
-
-void ReadOobeMode(HKEY key, wchar_t (&value)[kRegistryValueUnits])
-{
-    std::wmemset(value, L'\0', kRegistryValueUnits);
-    DWORD size = sizeof value;
-    const LSTATUS status = ::RegQueryValueExW(key, kValueName, nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(value), &size);
-    // A value too large for the buffer leaves it undefined: nothing of it is kept.
-    if (status != ERROR_SUCCESS)
-        std::wmemset(value, L'\0', kRegistryValueUnits);
-    // A stored value may fill the buffer without a terminator of its own.
-    value[kRegistryValueUnits - 1] = L'\0';
-}
 
 OfficeOutcome EnforceOfficeOemMode(const wchar_t* logPath)
 {
