@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the shipped programs twice from clean, in two copies of this checkout
+# at different paths (of different lengths, with a different time zone and
+# locale), and compares dist/ byte for byte. Prints every file's SHA-256; exits
+# nonzero when the two builds differ or either fails.
+#   scripts/check-reproducible.sh [--head]
+# By default the copies hold the working tree as it is (tracked files with
+# their local changes, and new files git does not ignore); with --head they
+# are clones of the committed HEAD.
+set -euo pipefail
+
+source_mode=worktree
+case "${1:-}" in
+  "") ;;
+  --head) source_mode=head ;;
+  *) echo "usage: $0 [--head]" >&2; exit 2 ;;
+esac
+
+repo=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-repro.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+copy_checkout() {
+  local into=$1
+  mkdir -p "$into"
+  if [ "$source_mode" = head ]; then
+    git clone --quiet --no-hardlinks "$repo" "$into"
+  else
+    # The files a build of this working tree would see; dist/ and build
+    # directories are ignored and stay behind.
+    (cd "$repo" && git ls-files -z --cached --others --exclude-standard \
+      | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done \
+      | tar --null --files-from=- -cf -) | tar -xf - -C "$into"
+  fi
+}
+
+build() {
+  local tree=$1 tz=$2 lang=$3
+  (cd "$tree" && TZ=$tz LC_ALL=$lang LANG=$lang cmake --preset release >"$tree.log" 2>&1 \
+    && TZ=$tz LC_ALL=$lang LANG=$lang cmake --build --preset release >>"$tree.log" 2>&1) || {
+    echo "build in $tree failed:" >&2
+    tail -n 30 "$tree.log" >&2
+    return 1
+  }
+}
+
+first="$work/a"
+second="$work/second-copy/of-the-checkout"
+copy_checkout "$first"
+copy_checkout "$second"
+build "$first" UTC C
+build "$second" Asia/Tokyo C.UTF-8
+
+status=0
+names=$( (cd "$first/dist" && ls; cd "$second/dist" && ls) | sort -u)
+if [ -z "$names" ]; then
+  echo "no files in dist/" >&2
+  exit 1
+fi
+for name in $names; do
+  a="$first/dist/$name"
+  b="$second/dist/$name"
+  ha=$( [ -f "$a" ] && sha256sum <"$a" | cut -d' ' -f1 || echo missing)
+  hb=$( [ -f "$b" ] && sha256sum <"$b" | cut -d' ' -f1 || echo missing)
+  if [ "$ha" = "$hb" ]; then
+    printf 'same    %-14s %s\n' "$name" "$ha"
+  else
+    printf 'DIFFERS %-14s %s\n        %-14s %s\n' "$name" "$ha" "" "$hb"
+    status=1
+  fi
+done
+if [ $status -eq 0 ]; then
+  echo "reproducible: both builds gave the same dist/"
+else
+  echo "NOT reproducible: the builds differ (sources: $source_mode)" >&2
+fi
+exit $status
