@@ -38,40 +38,34 @@ TEST(locale_code, only_the_two_japanese_codes_stop_the_run)
         EXPECT_FALSE(IsJapaneseLoc(other)) << testing::PrintToString(std::wstring(other));
 }
 
-TEST(stage1_seams, a_failed_com_initialisation_fails_the_first_query)
+TEST(stage1_seams, a_failed_com_set_up_fails_the_first_query_and_stops_the_stage)
 {
     const std::wstring log = std::wstring(KELVANE_TEST_WORK) + L"\\seam-com.log";
-    RemoveTree(log);
     firmware::UseScenario("bios S1\n");
-    test_seam::Plan plan;
-    plan.coInitializeEx = static_cast<HRESULT>(0x80004005);
-    test_seam::Arrange(plan);
-    CapturedStdout console;
-    EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
-    EXPECT_EQ(console.Text(),
-              ConsoleBytes("Failed to initialize COM library. Error code = 0x80004005\n"
-              "WMI Win32_BIOS query failed.\r\n"));
-    EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
-    EXPECT_EQ(test_seam::Observed().coInitializeEx, 1) << "the later queries are not attempted";
-    EXPECT_EQ(test_seam::Observed().coInitializeSecurity, 0);
-    EXPECT_EQ(test_seam::Observed().coUninitialize, 0) << "nothing to uninitialise";
-}
-
-TEST(stage1_seams, a_failed_security_call_fails_the_stage)
-{
-    const std::wstring log = std::wstring(KELVANE_TEST_WORK) + L"\\seam-security.log";
-    RemoveTree(log);
-    firmware::UseScenario("bios S1\n");
-    test_seam::Plan plan;
-    plan.coInitializeSecurity = static_cast<HRESULT>(0x80010119);
-    test_seam::Arrange(plan);
-    CapturedStdout console;
-    EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
-    EXPECT_EQ(console.Text(),
-              ConsoleBytes("Failed to initialize security. Error code = 0x80010119\n"
-              "WMI Win32_BIOS query failed.\r\n"));
-    EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
-    EXPECT_EQ(test_seam::Observed().coUninitialize, 1);
+    test_seam::Plan comFails;
+    comFails.coInitializeEx = static_cast<HRESULT>(0x80004005);
+    test_seam::Plan securityFails;
+    securityFails.coInitializeSecurity = static_cast<HRESULT>(0x80010119);
+    const struct {
+        test_seam::Plan plan;
+        const char* console;
+        int securityCalls;
+        int uninitialised;  // nothing to uninitialise when COM never came up
+    } rows[] = {
+        {comFails, "Failed to initialize COM library. Error code = 0x80004005\n", 0, 0},
+        {securityFails, "Failed to initialize security. Error code = 0x80010119\n", 1, 1},
+    };
+    for (const auto& row : rows) {
+        RemoveTree(log);
+        test_seam::Arrange(row.plan);
+        CapturedStdout console;
+        EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
+        EXPECT_EQ(console.Text(), ConsoleBytes(std::string(row.console) + "WMI Win32_BIOS query failed.\r\n"));
+        EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
+        EXPECT_EQ(test_seam::Observed().coInitializeEx, 1) << "the later queries are not attempted";
+        EXPECT_EQ(test_seam::Observed().coInitializeSecurity, row.securityCalls);
+        EXPECT_EQ(test_seam::Observed().coUninitialize, row.uninitialised);
+    }
 }
 
 TEST(startup_seams, an_unknown_or_cut_program_path_ends_the_run_before_the_log)

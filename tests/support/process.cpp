@@ -19,6 +19,29 @@ std::wstring CommandLine(const std::wstring& program, const std::wstring& argume
     return line;
 }
 
+// Starts program with the given standard handles (inheritable), standard
+// input from NUL. Returns false, with the error in *error, when it cannot.
+bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
+            HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = output != nullptr ? output : nul;
+    startup.hStdError = errors != nullptr ? errors : nul;
+    std::wstring line = CommandLine(program, arguments);
+    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
+    if (!started && error != nullptr)
+        *error = ::GetLastError();
+    ::CloseHandle(nul);
+    return started != FALSE;
+}
+
 }  // namespace
 
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
@@ -31,23 +54,10 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
         return run;
     ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                               0, nullptr);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
     PROCESS_INFORMATION process{};
-    std::wstring line = CommandLine(program, arguments);
-    run.started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process) != FALSE;
-    run.startError = run.started ? 0 : ::GetLastError();
+    run.started = Launch(program, arguments, workingDir, outWrite, errWrite, process, &run.startError);
     ::CloseHandle(outWrite);
     ::CloseHandle(errWrite);
-    ::CloseHandle(nul);
     if (!run.started) {
         ::CloseHandle(outRead);
         ::CloseHandle(errRead);
@@ -81,21 +91,8 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
 
 HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir)
 {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
     PROCESS_INFORMATION process{};
-    std::wstring line = CommandLine(program, L"");
-    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
-    ::CloseHandle(nul);
-    if (!started)
+    if (!Launch(program, L"", workingDir, nullptr, nullptr, process))
         return nullptr;
     ::CloseHandle(process.hThread);
     return process.hProcess;
