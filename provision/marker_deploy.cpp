@@ -30,15 +30,21 @@ bool Exists(const wchar_t* path)
 
 int DeployMarker(const wchar_t* logPath)
 {
+    // The stage learns the program's folder anew. When the path cannot be
+    // learnt now (or comes back cut), the source is unknown and logged empty:
+    // an empty folder would make "\QUINTAR.exe" in the current drive's root
+    // the source.
     wchar_t programDir[kPathUnits] = {};
-    ::GetModuleFileNameW(nullptr, programDir, kPathUnits);
-    // A drive root keeps its backslash ("C:\"), so the source there reads "C:\\QUINTAR.exe".
+    const DWORD pathLength = ::GetModuleFileNameW(nullptr, programDir, kPathUnits);
+    const bool known = pathLength != 0 && pathLength < kPathUnits;
+    // A drive root keeps its backslash ("C:\"), so the source there reads
+    // "C:\\QUINTAR.exe": kept as it is, it names the same file.
     ::PathRemoveFileSpecW(programDir);
 
     wchar_t source[kPathUnits] = {};
     // A directory too long for the marker's name: the cut path names no file,
     // so the marker counts as missing rather than being looked for elsewhere.
-    const bool whole = SUCCEEDED(::StringCchPrintfW(source, kPathUnits, kSourceFormat, programDir));
+    const bool whole = known && SUCCEEDED(::StringCchPrintfW(source, kPathUnits, kSourceFormat, programDir));
     if (!whole || !Exists(source)) {
         LogFormatted(logPath, kSourceMissing, source);
         return kMarkerSourceMissing;

@@ -16,11 +16,12 @@ constexpr wchar_t kBlanketFailed[] = L"Could not set proxy blanket. Error code =
 constexpr wchar_t kQueryFailedLine[] = L"Query for operating system name failed. Error code = 0x%x\n";
 constexpr wchar_t kStringAllocFailed[] = L"Could not allocate a query string. Error code = 0x%x\n";
 
-// WMI's administrative locator class and IWbemLocator, spelled out so the
+// WMI's administrative locator class, IWbemLocator and IClassFactory, spelled out so the
 // program needs no import library for them.
 constexpr CLSID kWbemAdministrativeLocator = {
     0xcb8555cc, 0x9128, 0x11d1, {0xad, 0x9b, 0x00, 0xc0, 0x4f, 0xd8, 0xfd, 0xff}};
 constexpr IID kIidWbemLocator = {0xdc12a687, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+constexpr IID kIidClassFactory = {0x00000001, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 int Fail(const wchar_t* message, HRESULT hr)
 {
@@ -75,9 +76,24 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
     if (FAILED(hr))
         return Fail(kSecurityFailed, hr);
 
-    // Step 2: the locator, in process.
-    hr = ::CoCreateInstance(kWbemAdministrativeLocator, nullptr, CLSCTX_INPROC_SERVER, kIidWbemLocator,
-                            locator.put_void());
+    // Step 2: the locator, in process. Its class object is asked for first and
+    // checked: a provider that reports success without handing one out would
+    // otherwise crash COM's own instance creation.
+    {
+        ComPtr<IClassFactory> factory;
+        hr = ::CoGetClassObject(kWbemAdministrativeLocator,  // WMI's administrative locator
+                                CLSCTX_INPROC_SERVER,        // in this process
+                                nullptr,                     // on this machine
+                                kIidClassFactory, factory.put_void());
+        if (SUCCEEDED(hr) && !factory)
+            hr = E_POINTER;
+        if (SUCCEEDED(hr))
+            hr = factory->CreateInstance(nullptr,  // not aggregated
+                                         kIidWbemLocator, locator.put_void());
+    }
+    // Success without an object is a broken promise, and fails the step.
+    if (SUCCEEDED(hr) && !locator)
+        hr = E_POINTER;
     if (FAILED(hr))
         return Fail(kLocatorFailed, hr);
 
@@ -95,6 +111,8 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
                                     nullptr,       // context
                                     services.put());
     }
+    if (SUCCEEDED(hr) && !services)
+        hr = E_POINTER;
     if (FAILED(hr))
         return Fail(kConnectFailed, hr);
 
@@ -123,11 +141,14 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
                                  nullptr,  // no context
                                  enumerator.put());
     }
+    if (SUCCEEDED(hr) && !enumerator)
+        hr = E_POINTER;
     if (FAILED(hr))
         return Fail(kQueryFailedLine, hr);
 
-    // Step 6: join the property of every object. The end of the results and a
-    // failing Next both deliver no object and end the loop.
+    // Step 6: join the property of every object. The end of the results, a
+    // failing Next and a Next that counts an object it does not hand out all
+    // end the loop.
     for (;;) {
         ComPtr<IWbemClassObject> object;
         ULONG returned = 0;

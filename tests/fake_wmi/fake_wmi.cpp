@@ -54,7 +54,7 @@ std::wstring Text(const wchar_t* text) {
 // One firmware object, as a result of a query.
 class ClassObject final : public IWbemClassObject {
  public:
-  explicit ClassObject(Record record) : record_(std::move(record)) {}
+  ClassObject(Record record, std::vector<BrokenPromise> broken) : record_(std::move(record)), broken_(std::move(broken)) {}
   ClassObject(const ClassObject&) = delete;
   ClassObject& operator=(const ClassObject&) = delete;
 
@@ -78,6 +78,10 @@ class ClassObject final : public IWbemClassObject {
     Trace(L"get name=" + TextOrNull(wszName) + L" flags=" + std::to_wstring(lFlags) + L" type=" + SetOrNull(pType) +
           L" flavor=" + SetOrNull(plFlavor));
     if (wszName == nullptr) return Code(WBEM_E_INVALID_PARAMETER);
+    if (BreaksPromise(broken_, Promise::Get)) {
+      if (pVal != nullptr) VariantInit(pVal);
+      return S_OK;
+    }
     Value nameValue;
     const Value* value = nullptr;
     if (record_.cls == FirmwareClass::Bios && EqualsNoCase(wszName, L"SerialNumber")) {
@@ -166,13 +170,14 @@ class ClassObject final : public IWbemClassObject {
   ModuleReference module_;
   LONG refs_ = 1;
   const Record record_;
+  const std::vector<BrokenPromise> broken_;
 };
 
 // The result set of one query: forward only, one pass.
 class Enumerator final : public IEnumWbemClassObject {
  public:
-  Enumerator(std::vector<Record> records, std::vector<ULONG> failingCalls)
-      : records_(std::move(records)), failingCalls_(std::move(failingCalls)) {}
+  Enumerator(std::vector<Record> records, std::vector<ULONG> failingCalls, std::vector<BrokenPromise> broken)
+      : records_(std::move(records)), failingCalls_(std::move(failingCalls)), broken_(std::move(broken)) {}
   Enumerator(const Enumerator&) = delete;
   Enumerator& operator=(const Enumerator&) = delete;
 
@@ -197,13 +202,19 @@ class Enumerator final : public IEnumWbemClassObject {
     ULONG returned = 0;
     if (apObjects == nullptr || puReturned == nullptr) {
       result = Code(WBEM_E_INVALID_PARAMETER);
+    } else if (BreaksPromise(broken_, Promise::Next)) {
+      // Success, and nothing handed out.
+    } else if (BreaksPromise(broken_, Promise::Phantom)) {
+      // One object reported, none handed out.
+      apObjects[0] = nullptr;
+      returned = 1;
     } else if (IsFailingCall(++calls_)) {
       // A provider that breaks down mid-enumeration: nothing delivered, and
       // the objects not yet delivered stay in place.
       result = Code(WBEM_E_FAILED);
     } else {
       while (returned < uCount && position_ < records_.size()) {
-        ClassObject* object = new (std::nothrow) ClassObject(records_[position_]);
+        ClassObject* object = new (std::nothrow) ClassObject(records_[position_], broken_);
         if (object == nullptr) break;
         apObjects[returned++] = object;
         ++position_;
@@ -239,6 +250,7 @@ class Enumerator final : public IEnumWbemClassObject {
   LONG refs_ = 1;
   const std::vector<Record> records_;
   const std::vector<ULONG> failingCalls_;
+  const std::vector<BrokenPromise> broken_;
   std::size_t position_ = 0;
   ULONG calls_ = 0;
 };
@@ -320,6 +332,7 @@ class Services final : public IWbemServices, public IClientSecurity {
     *ppEnum = nullptr;
     const std::wstring query = Text(strQuery);
     if (const FailRule* rule = FindFailure(scenario_, FailPoint::Exec, query)) return rule->result;
+    if (BreaksPromise(scenario_.broken, Promise::Exec)) return S_OK;
     if (!EqualsNoCase(Text(strQueryLanguage), L"WQL")) return Code(WBEM_E_INVALID_QUERY_TYPE);
     WqlQuery parsed;
     if (!ParseWql(query, parsed)) return Code(WBEM_E_INVALID_QUERY);
@@ -338,7 +351,8 @@ class Services final : public IWbemServices, public IClientSecurity {
     for (const FailRule& rule : scenario_.failures) {
       if (rule.point == FailPoint::Next && ContainsNoCase(query, rule.filter)) failingCalls.push_back(rule.nextCall);
     }
-    Enumerator* enumerator = new (std::nothrow) Enumerator(std::move(selected), std::move(failingCalls));
+    Enumerator* enumerator =
+        new (std::nothrow) Enumerator(std::move(selected), std::move(failingCalls), scenario_.broken);
     if (enumerator == nullptr) return Code(WBEM_E_OUT_OF_MEMORY);
     *ppEnum = enumerator;
     return S_OK;
@@ -470,6 +484,7 @@ class Locator final : public IWbemLocator {
     for (unsigned line : scenario.badLines) Trace(L"scenario bad line=" + std::to_wstring(line));
     const std::wstring nameSpace = Text(strNetworkResource);
     if (const FailRule* rule = FindFailure(scenario, FailPoint::Connect, nameSpace)) return rule->result;
+    if (BreaksPromise(scenario.broken, Promise::Connect)) return S_OK;
     FirmwareClass served = FirmwareClass::Bios;
     if (EqualsNoCase(nameSpace, kCimv2Namespace)) {
       served = FirmwareClass::Bios;
@@ -516,6 +531,7 @@ class ClassFactory final : public IClassFactory {
     Trace(L"create iid=" + GuidText(riid) + L" outer=" + SetOrNull(pUnkOuter));
     const Scenario scenario = LoadScenario();
     if (const FailRule* rule = FindFailure(scenario, FailPoint::Create, std::wstring())) return rule->result;
+    if (BreaksPromise(scenario.broken, Promise::Create)) return S_OK;
     if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
     Locator* locator = new (std::nothrow) Locator();
     if (locator == nullptr) return E_OUTOFMEMORY;
@@ -546,11 +562,20 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!IsEqualCLSID(rclsid, fake_wmi::kAdministrativeLocator)) return CLASS_E_CLASSNOTAVAILABLE;
+  if (fake_wmi::BreaksPromise(fake_wmi::LoadScenario().broken, fake_wmi::Promise::ClassObject)) return S_OK;
   fake_wmi::ClassFactory* factory = new (std::nothrow) fake_wmi::ClassFactory();
   if (factory == nullptr) return E_OUTOFMEMORY;
   const HRESULT result = factory->QueryInterface(riid, ppv);
   factory->Release();
   return result;
+}
+
+// Whatever is still alive when the DLL goes was handed out and never released.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_DETACH) {
+    fake_wmi::Ledger(L"live " + std::to_wstring(InterlockedCompareExchange(&fake_wmi::g_moduleReferences, 0, 0)));
+  }
+  return TRUE;
 }
 
 STDAPI DllCanUnloadNow(void) {

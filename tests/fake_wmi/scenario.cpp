@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include "trace.h"
+
 #include <cstdint>
 #include <cwchar>
 #include <utility>
@@ -138,6 +140,36 @@ bool ParseFailure(const std::wstring& text, FailRule& rule) {
   return false;
 }
 
+const std::pair<const wchar_t*, Promise> kPromises[] = {
+    {L"classobject", Promise::ClassObject}, {L"create", Promise::Create}, {L"connect", Promise::Connect},
+    {L"exec", Promise::Exec},               {L"next", Promise::Next},     {L"phantom", Promise::Phantom},
+    {L"get", Promise::Get},
+};
+
+const wchar_t* PromiseName(Promise promise) {
+  for (const auto& known : kPromises) {
+    if (known.second == promise) return known.first;
+  }
+  return L"?";
+}
+
+// "<promise> <call>" after "break ".
+bool ParseBroken(const std::wstring& text, BrokenPromise& broken) {
+  const std::size_t blank = text.find(L' ');
+  if (blank == std::wstring::npos) return false;
+  const std::wstring name = text.substr(0, blank);
+  std::uint64_t call = 0;
+  if (!ParseUnsigned(text.substr(blank + 1), 0xFFFFFFFFULL, call) || call == 0) return false;
+  for (const auto& known : kPromises) {
+    if (name == known.first) {
+      broken.promise = known.second;
+      broken.call = static_cast<ULONG>(call);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ParseLine(const std::wstring& line, Scenario& scenario) {
   if (line == L"bios" || StartsWith(line, L"bios ")) {
     Record record;
@@ -155,6 +187,12 @@ bool ParseLine(const std::wstring& line, Scenario& scenario) {
     record.name = rest.substr(0, bar);
     if (!ParseValue(rest.substr(bar + 1), record.value)) return false;
     scenario.records.push_back(std::move(record));
+    return true;
+  }
+  if (StartsWith(line, L"break ")) {
+    BrokenPromise broken;
+    if (!ParseBroken(line.substr(6), broken)) return false;
+    scenario.broken.push_back(broken);
     return true;
   }
   if (StartsWith(line, L"fail ")) {
@@ -257,6 +295,21 @@ const FailRule* FindFailure(const Scenario& scenario, FailPoint point, const std
     if (rule.point == point && ContainsNoCase(subject, rule.filter)) return &rule;
   }
   return nullptr;
+}
+
+bool BreaksPromise(const std::vector<BrokenPromise>& brokenPromises, Promise promise) {
+  const std::wstring counter = std::wstring(L"FAKE_WMI_CALLS_") + PromiseName(promise);
+  std::wstring text;
+  ULONG call = 1;
+  if (ReadEnvironment(counter.c_str(), text)) call = static_cast<ULONG>(std::wcstoul(text.c_str(), nullptr, 10)) + 1;
+  SetEnvironmentVariableW(counter.c_str(), std::to_wstring(call).c_str());
+  for (const BrokenPromise& broken : brokenPromises) {
+    if (broken.promise == promise && broken.call == call) {
+      Ledger(std::wstring(L"broke ") + PromiseName(promise) + L" " + std::to_wstring(call));
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace fake_wmi

@@ -39,9 +39,21 @@ struct FailRule {
   std::wstring filter;
 };
 
+// A promise of the provider that a call breaks: it reports success and hands
+// out nothing (ClassObject, Create, Connect, Exec, Next), reports an object it
+// does not hand out (Phantom, a Next), or leaves the value empty (Get).
+enum class Promise { ClassObject, Create, Connect, Exec, Next, Phantom, Get };
+
+// Breaks the `call`-th call (1-based, counted over the whole process) of one kind.
+struct BrokenPromise {
+  Promise promise = Promise::Create;
+  ULONG call = 0;
+};
+
 struct Scenario {
   std::vector<Record> records;
   std::vector<FailRule> failures;
+  std::vector<BrokenPromise> broken;
   std::vector<unsigned> badLines;  // 1-based numbers of lines not understood
 };
 
@@ -56,6 +68,11 @@ const FailRule* FindFailure(const Scenario& scenario, FailPoint point, const std
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
 bool ContainsNoCase(const std::wstring& haystack, const std::wstring& needle);
+
+// Counts this call of `promise`'s kind in this process and tells whether the
+// scenario breaks it (then noted in the ledger). The counts live in the
+// process's environment: COM may unload and reload the DLL between queries.
+bool BreaksPromise(const std::vector<BrokenPromise>& broken, Promise promise);
 
 // Reads an environment variable of this process; false when it is not set.
 bool ReadEnvironment(const wchar_t* name, std::wstring& value);

@@ -6,9 +6,11 @@
 
 namespace fake_wmi {
 
-void Trace(const std::wstring& line) {
+namespace {
+
+void AppendLine(const wchar_t* variable, const std::wstring& line) {
   std::wstring path;
-  if (!ReadEnvironment(L"FAKE_WMI_TRACE", path)) return;
+  if (!ReadEnvironment(variable, path)) return;
   // Open, append, close: the DLL may be unloaded between calls, and the test
   // reads the file while the process lives.
   const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -18,6 +20,16 @@ void Trace(const std::wstring& line) {
   DWORD written = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
+}
+
+}  // namespace
+
+void Trace(const std::wstring& line) {
+  AppendLine(L"FAKE_WMI_TRACE", line);
+}
+
+void Ledger(const std::wstring& line) {
+  AppendLine(L"FAKE_WMI_LEDGER", line);
 }
 
 std::wstring TextOrNull(const wchar_t* text) {

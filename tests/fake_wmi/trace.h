@@ -12,6 +12,11 @@ namespace fake_wmi {
 // Appends `line` and a line feed; does nothing when FAKE_WMI_TRACE is not set.
 void Trace(const std::wstring& line);
 
+// Appends `line` to the file named by FAKE_WMI_LEDGER, if set: what the stand-in
+// broke on purpose, and how many of its objects were still alive whenever it
+// was unloaded. Kept apart from the trace, which a test compares call by call.
+void Ledger(const std::wstring& line);
+
 // "null", or the text itself.
 std::wstring TextOrNull(const wchar_t* text);
 // "null" or "set": whether a pointer argument was given.

@@ -21,8 +21,24 @@ std::wstring CommandLine(const std::wstring& program, const std::wstring& argume
 
 // Starts program with the given standard handles (inheritable), standard
 // input from NUL. Returns false, with the error in *error, when it cannot.
+// Loads dll into a child started suspended, before its entry point runs: the
+// loader has finished by the time the main thread's first APC runs.
+bool InjectAndResume(const PROCESS_INFORMATION& process, const std::wstring& dll)
+{
+    const SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
+    void* remote = ::VirtualAllocEx(process.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    const bool ok = remote != nullptr && ::WriteProcessMemory(process.hProcess, remote, dll.c_str(), bytes, nullptr) &&
+                    ::QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&::LoadLibraryW)),
+                                   process.hThread, reinterpret_cast<ULONG_PTR>(remote)) != 0;
+    if (!ok)
+        ::TerminateProcess(process.hProcess, 998);
+    ::ResumeThread(process.hThread);
+    return ok;
+}
+
 bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
-            HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr)
+            HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr,
+            const std::wstring& injectDll = L"")
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -34,18 +50,21 @@ bool Launch(const std::wstring& program, const std::wstring& arguments, const st
     startup.hStdOutput = output != nullptr ? output : nul;
     startup.hStdError = errors != nullptr ? errors : nul;
     std::wstring line = CommandLine(program, arguments);
-    const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                          workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
+    const DWORD flags = injectDll.empty() ? 0 : CREATE_SUSPENDED;
+    BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                                    workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
     if (!started && error != nullptr)
         *error = ::GetLastError();
     ::CloseHandle(nul);
+    if (started && !injectDll.empty() && !InjectAndResume(process, injectDll) && error != nullptr)
+        *error = ERROR_DLL_INIT_FAILED;
     return started != FALSE;
 }
 
 }  // namespace
 
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
-                  DWORD timeoutMs)
+                  DWORD timeoutMs, const std::wstring& injectDll)
 {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -55,7 +74,7 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
     ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     PROCESS_INFORMATION process{};
-    run.started = Launch(program, arguments, workingDir, outWrite, errWrite, process, &run.startError);
+    run.started = Launch(program, arguments, workingDir, outWrite, errWrite, process, &run.startError, injectDll);
     ::CloseHandle(outWrite);
     ::CloseHandle(errWrite);
     if (!run.started) {
@@ -89,10 +108,10 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
     return run;
 }
 
-HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir)
+HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir, const std::wstring& injectDll)
 {
     PROCESS_INFORMATION process{};
-    if (!Launch(program, L"", workingDir, nullptr, nullptr, process))
+    if (!Launch(program, L"", workingDir, nullptr, nullptr, process, nullptr, injectDll))
         return nullptr;
     ::CloseHandle(process.hThread);
     return process.hProcess;

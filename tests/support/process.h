@@ -16,8 +16,11 @@ struct ChildRun {
     bool finished = false;  // false: it had to be killed after the time limit
 };
 
+// With injectDll, that DLL is loaded into the child before its entry point
+// (tests/inject: the fault injector).
 ChildRun RunChild(const std::wstring& program, const std::wstring& arguments = L"",
-                  const std::wstring& workingDir = L"", DWORD timeoutMs = 120000);
+                  const std::wstring& workingDir = L"", DWORD timeoutMs = 120000,
+                  const std::wstring& injectDll = L"");
 
 // Sets an environment variable of this process, which every child started
 // meanwhile inherits, and restores its earlier state when it goes.
@@ -35,7 +38,8 @@ private:
 };
 
 // Starts a child whose output is discarded; the caller waits on the handle.
-HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir = L"");
+HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir = L"",
+                  const std::wstring& injectDll = L"");
 
 // Captures what this process writes to its standard output, in text mode as
 // on a pipe ("\n" arrives as "\r\n"), between

@@ -1,0 +1,726 @@
+// The fault injector: a test-only DLL that a test loads into the real, unmodified
+// Kelvane.exe before its entry point (the child is started suspended and
+// LoadLibraryW of this DLL is queued to its main thread as an APC). It rewrites
+// the program's import table so that every call of an imported function comes
+// through here first: each is counted, and the calls that can fail are failed
+// on request the way the function documents its failure.
+//
+// What a run does is chosen through the environment the child inherits:
+//   KELVANE_FAULT_AT      N: the N-th failable call of the run fails (0 or unset: none)
+//   KELVANE_FAULT_MODE    "once" (only the N-th) or "from" (the N-th and every later one)
+//   KELVANE_FAULT_REPORT  file that receives what the run did (written at process exit)
+//   KELVANE_FAULT_PAUSE_MS  longest Sleep let through (the registry pause makes a sweep slow)
+//   KELVANE_FAULT_SLOW_WRITE_MS  each WriteFile lands in two halves this far apart, as on a slow disk
+//
+// Only the program's own run is counted and failed: the calls of the C runtime's
+// start-up (before wmain) and exit (after wmain returns) are not the program's to
+// mend. The run starts with the program's first call that the start-up never
+// makes (GetModuleHandleW or GetModuleFileNameW) and ends with the runtime's exit.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Phase { StartUp, Run, Exit };
+
+struct Config {
+    unsigned long failAt = 0;
+    bool failFromThenOn = false;
+    std::wstring reportPath;
+    DWORD pauseCapMs = INFINITE;
+    DWORD slowWriteMs = 0;
+};
+
+struct Ledger {
+    Phase phase = Phase::StartUp;
+    unsigned long failableCalls = 0;      // failable calls made during the run
+    std::vector<std::string> failed;      // "N function" of each call failed on purpose
+    long comInitialised = 0;              // successful CoInitializeEx calls
+    long comUninitialised = 0;            // CoUninitialize calls
+    std::wstring consoleIntended;         // every unit the program asked the console to take
+    std::wstring consoleLost;             // ...and of those, the ones that did not go out, as 0/1
+    std::vector<std::wstring> logWrites;  // each WriteFile that reported success, as written
+};
+
+Config g_config;
+Ledger g_ledger;
+
+// ---------------------------------------------------------------------------
+// Counting every imported function: a small stub per import increments its
+// counter and jumps on to the real function, whatever its signature.
+
+struct Import {
+    std::string dll;
+    std::string name;
+    void** slot = nullptr;  // the program's import table entry
+};
+
+std::vector<Import> g_imports;
+unsigned long long* g_counters = nullptr;      // one per import, bumped by its stub
+unsigned long long* g_runStartCounts = nullptr;
+unsigned long long* g_runEndCounts = nullptr;
+
+void SnapshotCounts(unsigned long long* into)
+{
+    for (std::size_t i = 0; i < g_imports.size(); ++i)
+        into[i] = g_counters[i];
+}
+
+// Decides the fate of one failable call: true means "fail it".
+bool Fails(const char* function)
+{
+    if (g_ledger.phase != Phase::Run)
+        return false;
+    const unsigned long call = ++g_ledger.failableCalls;
+    const bool fail = g_config.failAt != 0 &&
+                      (call == g_config.failAt || (g_config.failFromThenOn && call > g_config.failAt));
+    if (fail)
+        g_ledger.failed.push_back(std::to_string(call) + " " + function);
+    return fail;
+}
+
+// The call that opens or closes the run was counted by its stub already; it
+// belongs to the phase it opens.
+void MoveCall(const char* function, unsigned long long* counts)
+{
+    for (std::size_t i = 0; i < g_imports.size(); ++i) {
+        if (g_imports[i].name == function)
+            --counts[i];
+    }
+}
+
+void StartRun(const char* function)
+{
+    if (g_ledger.phase != Phase::StartUp)
+        return;
+    SnapshotCounts(g_runStartCounts);
+    MoveCall(function, g_runStartCounts);
+    g_ledger.phase = Phase::Run;
+}
+
+void EndRun(const char* function)
+{
+    if (g_ledger.phase != Phase::Run)
+        return;
+    SnapshotCounts(g_runEndCounts);
+    if (function != nullptr)
+        MoveCall(function, g_runEndCounts);
+    g_ledger.phase = Phase::Exit;
+}
+
+// ---------------------------------------------------------------------------
+// The failable functions. Each real function is reached through the pointer
+// that the import table held before it was rewritten.
+
+#define REAL(fn) static decltype(&::fn) real_##fn = nullptr
+
+REAL(CreateFileW);
+REAL(WriteFile);
+REAL(CloseHandle);
+REAL(FindFirstFileW);
+REAL(FindClose);
+REAL(CopyFileW);
+REAL(CreateMutexW);
+REAL(WaitForSingleObject);
+REAL(ReleaseMutex);
+REAL(GetModuleFileNameW);
+REAL(GetModuleHandleW);
+REAL(GetProcAddress);
+REAL(LockFileEx);
+REAL(UnlockFileEx);
+REAL(MultiByteToWideChar);
+REAL(Sleep);
+REAL(RegOpenKeyExW);
+REAL(RegCreateKeyExW);
+REAL(RegQueryValueExW);
+REAL(RegSetValueExW);
+REAL(RegCloseKey);
+REAL(CoInitializeEx);
+REAL(CoInitializeSecurity);
+REAL(CoCreateInstance);
+REAL(CoGetClassObject);
+REAL(CoSetProxyBlanket);
+REAL(CoUninitialize);
+REAL(SysAllocString);
+REAL(VariantClear);
+
+using FputwcFn = wint_t(__cdecl*)(wchar_t, FILE*);
+using FflushFn = int(__cdecl*)(FILE*);
+using MallocFn = void*(__cdecl*)(size_t);
+using CallocFn = void*(__cdecl*)(size_t, size_t);
+using ExitFn = void(__cdecl*)(int);
+using CexitFn = void(__cdecl*)();
+FputwcFn real_fputwc = nullptr;
+FflushFn real_fflush = nullptr;
+MallocFn real_malloc = nullptr;
+CallocFn real_calloc = nullptr;
+ExitFn real_exit = nullptr;
+CexitFn real_cexit = nullptr;
+
+HANDLE WINAPI Hook_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    if (Fails("CreateFileW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return real_CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI Hook_WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (Fails("WriteFile")) {
+        if (written != nullptr)
+            *written = 0;
+        ::SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    BOOL ok = FALSE;
+    if (g_config.slowWriteMs != 0 && overlapped == nullptr && bytes >= 4) {
+        // A slow disk: the entry reaches the file in two pieces, a moment apart.
+        const DWORD first = bytes / 4 * 2;
+        DWORD done = 0;
+        DWORD rest = 0;
+        ok = real_WriteFile(file, data, first, &done, nullptr);
+        if (ok) {
+            real_Sleep(g_config.slowWriteMs);
+            ok = real_WriteFile(file, static_cast<const char*>(data) + first, bytes - first, &rest, nullptr);
+        }
+        if (written != nullptr)
+            *written = done + rest;
+    } else {
+        ok = real_WriteFile(file, data, bytes, written, overlapped);
+    }
+    if (ok && g_ledger.phase == Phase::Run)
+        g_ledger.logWrites.emplace_back(static_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+    return ok;
+}
+
+BOOL WINAPI Hook_CloseHandle(HANDLE handle)
+{
+    if (Fails("CloseHandle")) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return real_CloseHandle(handle);
+}
+
+HANDLE WINAPI Hook_FindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW found)
+{
+    if (Fails("FindFirstFileW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return real_FindFirstFileW(name, found);
+}
+
+BOOL WINAPI Hook_FindClose(HANDLE find)
+{
+    if (Fails("FindClose")) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return real_FindClose(find);
+}
+
+BOOL WINAPI Hook_CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
+{
+    if (Fails("CopyFileW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return real_CopyFileW(from, to, failIfExists);
+}
+
+HANDLE WINAPI Hook_CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name)
+{
+    if (Fails("CreateMutexW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return real_CreateMutexW(security, initialOwner, name);
+}
+
+DWORD WINAPI Hook_WaitForSingleObject(HANDLE object, DWORD ms)
+{
+    if (Fails("WaitForSingleObject")) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return real_WaitForSingleObject(object, ms);
+}
+
+BOOL WINAPI Hook_ReleaseMutex(HANDLE mutex)
+{
+    if (Fails("ReleaseMutex")) {
+        ::SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    return real_ReleaseMutex(mutex);
+}
+
+DWORD WINAPI Hook_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
+{
+    StartRun("GetModuleFileNameW");
+    if (Fails("GetModuleFileNameW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return real_GetModuleFileNameW(module, name, size);
+}
+
+HMODULE WINAPI Hook_GetModuleHandleW(LPCWSTR name)
+{
+    StartRun("GetModuleHandleW");
+    if (Fails("GetModuleHandleW")) {
+        ::SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return real_GetModuleHandleW(name);
+}
+
+FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (Fails("GetProcAddress")) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return real_GetProcAddress(module, name);
+}
+
+BOOL WINAPI Hook_LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED overlapped)
+{
+    if (Fails("LockFileEx")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return real_LockFileEx(file, flags, reserved, low, high, overlapped);
+}
+
+BOOL WINAPI Hook_UnlockFileEx(HANDLE file, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED overlapped)
+{
+    if (Fails("UnlockFileEx")) {
+        ::SetLastError(ERROR_NOT_LOCKED);
+        return FALSE;
+    }
+    return real_UnlockFileEx(file, reserved, low, high, overlapped);
+}
+
+int WINAPI Hook_MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH text, int bytes, LPWSTR wide, int units)
+{
+    if (Fails("MultiByteToWideChar")) {
+        ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    }
+    return real_MultiByteToWideChar(codePage, flags, text, bytes, wide, units);
+}
+
+// Cannot fail; the registry's pause is cut short so that a sweep of a thousand
+// runs stays within minutes.
+void WINAPI Hook_Sleep(DWORD ms)
+{
+    real_Sleep(ms < g_config.pauseCapMs ? ms : g_config.pauseCapMs);
+}
+
+LSTATUS WINAPI Hook_RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access, PHKEY result)
+{
+    if (Fails("RegOpenKeyExW"))
+        return ERROR_ACCESS_DENIED;
+    return real_RegOpenKeyExW(key, subkey, options, access, result);
+}
+
+LSTATUS WINAPI Hook_RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
+                                    const LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
+{
+    if (Fails("RegCreateKeyExW"))
+        return ERROR_ACCESS_DENIED;
+    return real_RegCreateKeyExW(key, subkey, reserved, cls, options, access, security, result, disposition);
+}
+
+LSTATUS WINAPI Hook_RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                     LPDWORD size)
+{
+    if (Fails("RegQueryValueExW"))
+        return ERROR_ACCESS_DENIED;
+    return real_RegQueryValueExW(key, name, reserved, type, data, size);
+}
+
+LSTATUS WINAPI Hook_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    if (Fails("RegSetValueExW"))
+        return ERROR_ACCESS_DENIED;
+    return real_RegSetValueExW(key, name, reserved, type, data, size);
+}
+
+LSTATUS WINAPI Hook_RegCloseKey(HKEY key)
+{
+    if (Fails("RegCloseKey"))
+        return ERROR_INVALID_HANDLE;
+    return real_RegCloseKey(key);
+}
+
+HRESULT WINAPI Hook_CoInitializeEx(LPVOID reserved, DWORD flags)
+{
+    if (Fails("CoInitializeEx"))
+        return E_OUTOFMEMORY;
+    const HRESULT hr = real_CoInitializeEx(reserved, flags);
+    if (SUCCEEDED(hr) && g_ledger.phase == Phase::Run)
+        ++g_ledger.comInitialised;
+    return hr;
+}
+
+HRESULT WINAPI Hook_CoInitializeSecurity(PSECURITY_DESCRIPTOR descriptor, LONG services,
+                                         SOLE_AUTHENTICATION_SERVICE* serviceList, void* reserved1, DWORD level,
+                                         DWORD impersonation, void* authList, DWORD capabilities, void* reserved3)
+{
+    if (Fails("CoInitializeSecurity"))
+        return E_OUTOFMEMORY;
+    return real_CoInitializeSecurity(descriptor, services, serviceList, reserved1, level, impersonation, authList,
+                                     capabilities, reserved3);
+}
+
+HRESULT WINAPI Hook_CoCreateInstance(REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object)
+{
+    if (Fails("CoCreateInstance")) {
+        if (object != nullptr)
+            *object = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
+    return real_CoCreateInstance(cls, outer, context, iid, object);
+}
+
+HRESULT WINAPI Hook_CoGetClassObject(REFCLSID cls, DWORD context, COSERVERINFO* server, REFIID iid, LPVOID* object)
+{
+    if (Fails("CoGetClassObject")) {
+        if (object != nullptr)
+            *object = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
+    return real_CoGetClassObject(cls, context, server, iid, object);
+}
+
+HRESULT WINAPI Hook_CoSetProxyBlanket(IUnknown* proxy, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level,
+                                      DWORD impersonation, RPC_AUTH_IDENTITY_HANDLE identity, DWORD capabilities)
+{
+    if (Fails("CoSetProxyBlanket"))
+        return E_OUTOFMEMORY;
+    return real_CoSetProxyBlanket(proxy, authn, authz, principal, level, impersonation, identity, capabilities);
+}
+
+void WINAPI Hook_CoUninitialize()
+{
+    if (g_ledger.phase == Phase::Run)
+        ++g_ledger.comUninitialised;
+    real_CoUninitialize();
+}
+
+BSTR WINAPI Hook_SysAllocString(const OLECHAR* text)
+{
+    if (Fails("SysAllocString"))
+        return nullptr;
+    return real_SysAllocString(text);
+}
+
+HRESULT WINAPI Hook_VariantClear(VARIANTARG* value)
+{
+    if (Fails("VariantClear"))
+        return DISP_E_BADVARTYPE;
+    return real_VariantClear(value);
+}
+
+void NoteConsole(const std::wstring& text, bool lost)
+{
+    if (g_ledger.phase != Phase::Run)
+        return;
+    g_ledger.consoleIntended += text;
+    g_ledger.consoleLost.append(text.size(), lost ? L'1' : L'0');
+}
+
+// The runtime's console output. The program's wide printing reaches the
+// runtime as fwprintf calls: formatted here with the runtime's own formatter
+// (its rules for %s differ from this DLL's), then written, or refused whole.
+using VfwprintfFn = int(__cdecl*)(FILE*, const wchar_t*, va_list);
+using VsnwprintfFn = int(__cdecl*)(wchar_t*, size_t, const wchar_t*, va_list);
+VfwprintfFn runtime_vfwprintf = nullptr;
+VsnwprintfFn runtime_vsnwprintf = nullptr;
+
+int __cdecl Hook_fwprintf(FILE* stream, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text(4096, L'\0');
+    va_list copy;
+    va_copy(copy, args);
+    const int units = runtime_vsnwprintf(&text[0], text.size() - 1, format, copy);
+    va_end(copy);
+    text.resize(units < 0 ? 0 : static_cast<std::size_t>(units));
+    int result = -1;
+    if (!Fails("fwprintf"))
+        result = runtime_vfwprintf(stream, format, args);
+    va_end(args);
+    NoteConsole(text, result < 0);
+    return result;
+}
+
+wint_t __cdecl Hook_fputwc(wchar_t unit, FILE* stream)
+{
+    wint_t result = WEOF;
+    if (!Fails("fputwc"))
+        result = real_fputwc(unit, stream);
+    NoteConsole(std::wstring(1, unit), result == WEOF);
+    return result;
+}
+
+int __cdecl Hook_fflush(FILE* stream)
+{
+    if (Fails("fflush")) {
+        errno = EIO;
+        return EOF;
+    }
+    return real_fflush(stream);
+}
+
+void* __cdecl Hook_malloc(size_t bytes)
+{
+    if (Fails("malloc")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real_malloc(bytes);
+}
+
+void* __cdecl Hook_calloc(size_t count, size_t bytes)
+{
+    if (Fails("calloc")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real_calloc(count, bytes);
+}
+
+void __cdecl Hook_exit(int code)
+{
+    EndRun("exit");
+    real_exit(code);
+}
+
+void __cdecl Hook_cexit()
+{
+    EndRun("_cexit");
+    real_cexit();
+}
+
+struct Hook {
+    const char* name;
+    void* replacement;
+    void** real;
+};
+
+#define HOOK(fn) {#fn, reinterpret_cast<void*>(&Hook_##fn), reinterpret_cast<void**>(&real_##fn)}
+
+const Hook kHooks[] = {
+    HOOK(CreateFileW),    HOOK(WriteFile),        HOOK(CloseHandle),         HOOK(FindFirstFileW),
+    HOOK(FindClose),      HOOK(CopyFileW),        HOOK(CreateMutexW),        HOOK(WaitForSingleObject),
+    HOOK(ReleaseMutex),   HOOK(GetModuleFileNameW), HOOK(GetModuleHandleW),  HOOK(GetProcAddress),
+    HOOK(LockFileEx),     HOOK(UnlockFileEx),     HOOK(MultiByteToWideChar), HOOK(Sleep),
+    HOOK(RegOpenKeyExW),  HOOK(RegCreateKeyExW),  HOOK(RegQueryValueExW),    HOOK(RegSetValueExW),
+    HOOK(RegCloseKey),    HOOK(CoInitializeEx),   HOOK(CoInitializeSecurity), HOOK(CoCreateInstance), HOOK(CoGetClassObject),
+    HOOK(CoSetProxyBlanket), HOOK(CoUninitialize), HOOK(SysAllocString),     HOOK(VariantClear),
+    {"fwprintf", reinterpret_cast<void*>(&Hook_fwprintf), nullptr},
+    HOOK(fputwc),         HOOK(fflush),           HOOK(malloc),              HOOK(calloc),
+    HOOK(exit),           {"_cexit", reinterpret_cast<void*>(&Hook_cexit), reinterpret_cast<void**>(&real_cexit)},
+};
+
+const Hook* FindHook(const char* name)
+{
+    for (const Hook& hook : kHooks) {
+        if (std::strcmp(hook.name, name) == 0)
+            return &hook;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Rewriting the import table.
+
+bool IsCode(const void* address)
+{
+    MEMORY_BASIC_INFORMATION info{};
+    if (::VirtualQuery(address, &info, sizeof info) == 0)
+        return false;
+    const DWORD code = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return (info.Protect & code) != 0;
+}
+
+void WriteSlot(void** slot, void* value)
+{
+    DWORD old = 0;
+    ::VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = value;
+    ::VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+// Each stub: lock inc qword [counter]; jmp qword [real]. 16 bytes.
+void InstallCountingStubs(std::vector<Import>& imports)
+{
+    const std::size_t n = imports.size();
+    // The stubs get pages of their own: they become execute-only, the counters
+    // and pointers beside them stay writable.
+    const std::size_t stubBytes = (16 * n + 4095) / 4096 * 4096;
+    const std::size_t bytes = stubBytes + 4 * 8 * n;
+    auto* block = static_cast<unsigned char*>(::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (block == nullptr)
+        return;
+    g_counters = reinterpret_cast<unsigned long long*>(block + stubBytes);
+    auto** reals = reinterpret_cast<void**>(block + stubBytes + 8 * n);
+    g_runStartCounts = reinterpret_cast<unsigned long long*>(block + stubBytes + 16 * n);
+    g_runEndCounts = reinterpret_cast<unsigned long long*>(block + stubBytes + 24 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char* stub = block + 16 * i;
+        reals[i] = *imports[i].slot;
+        const auto counterRel = static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&g_counters[i]) - (stub + 8));
+        const auto realRel = static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&reals[i]) - (stub + 14));
+        const unsigned char code[16] = {0xF0, 0x48, 0xFF, 0x05, 0, 0, 0, 0, 0xFF, 0x25, 0, 0, 0, 0, 0xCC, 0xCC};
+        std::memcpy(stub, code, sizeof code);
+        std::memcpy(stub + 4, &counterRel, 4);
+        std::memcpy(stub + 10, &realRel, 4);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        // A hooked function's stub counts the call and goes on to the hook,
+        // which reaches the real function through the pointer kept here.
+        const Hook* hook = FindHook(imports[i].name.c_str());
+        if (hook != nullptr) {
+            if (hook->real != nullptr)
+                *hook->real = reals[i];
+            reals[i] = hook->replacement;
+        }
+    }
+    DWORD old = 0;
+    ::VirtualProtect(block, stubBytes, PAGE_EXECUTE_READ, &old);
+    ::FlushInstructionCache(::GetCurrentProcess(), block, stubBytes);
+    for (std::size_t i = 0; i < n; ++i)
+        WriteSlot(imports[i].slot, block + 16 * i);
+}
+
+void PatchProgramImports()
+{
+    auto* base = reinterpret_cast<unsigned char*>(::GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0)
+        return;
+    std::vector<Import> imports;
+    for (auto* desc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name != 0;
+         ++desc) {
+        const char* dll = reinterpret_cast<const char*>(base + desc->Name);
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA64*>(
+            base + (desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk));
+        auto** slots = reinterpret_cast<void**>(base + desc->FirstThunk);
+        for (std::size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
+            if (IMAGE_SNAP_BY_ORDINAL64(names[i].u1.Ordinal))
+                continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
+            // Data imports (the runtime's _fmode, _commode, ...) are no functions to call.
+            if (!IsCode(slots[i]))
+                continue;
+            imports.push_back({dll, reinterpret_cast<const char*>(byName->Name), &slots[i]});
+        }
+    }
+    g_imports = imports;
+    InstallCountingStubs(g_imports);
+}
+
+// ---------------------------------------------------------------------------
+// The report.
+
+std::string Hex(const std::wstring& text)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (wchar_t unit : text) {
+        const auto u = static_cast<unsigned>(unit);
+        hex += kDigits[(u >> 4) & 15];
+        hex += kDigits[u & 15];
+        hex += kDigits[(u >> 12) & 15];
+        hex += kDigits[(u >> 8) & 15];
+    }
+    return hex;
+}
+
+void WriteReport()
+{
+    if (g_config.reportPath.empty())
+        return;
+    EndRun(nullptr);
+    std::string text;
+    text += "failable " + std::to_string(g_ledger.failableCalls) + "\n";
+    for (const std::string& failed : g_ledger.failed)
+        text += "failed " + failed + "\n";
+    text += "com " + std::to_string(g_ledger.comInitialised) + " " + std::to_string(g_ledger.comUninitialised) + "\n";
+    text += "console " + Hex(g_ledger.consoleIntended) + "\n";
+    text += "lost " + std::string(g_ledger.consoleLost.begin(), g_ledger.consoleLost.end()) + "\n";
+    for (const std::wstring& write : g_ledger.logWrites)
+        text += "logwrite " + Hex(write) + "\n";
+    for (std::size_t i = 0; i < g_imports.size(); ++i) {
+        const unsigned long long startUp = g_runStartCounts[i];
+        const unsigned long long run = g_runEndCounts[i] - g_runStartCounts[i];
+        const unsigned long long exiting = g_counters[i] - g_runEndCounts[i];
+        text += "import " + g_imports[i].dll + " " + g_imports[i].name + " " + std::to_string(startUp) + " " +
+                std::to_string(run) + " " + std::to_string(exiting) + (FindHook(g_imports[i].name.c_str()) ? " hooked" : "") +
+                "\n";
+    }
+    // Through the real functions: the program's table no longer leads to them.
+    const HANDLE file = ::CreateFileW(g_config.reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+std::wstring Environment(const wchar_t* name)
+{
+    wchar_t value[1024] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, value, 1024);
+    return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
+}
+
+void ReadConfig()
+{
+    const HMODULE runtime = ::GetModuleHandleW(L"msvcrt.dll");
+    runtime_vfwprintf = reinterpret_cast<VfwprintfFn>(reinterpret_cast<void*>(::GetProcAddress(runtime, "vfwprintf")));
+    runtime_vsnwprintf =
+        reinterpret_cast<VsnwprintfFn>(reinterpret_cast<void*>(::GetProcAddress(runtime, "_vsnwprintf")));
+    g_config.failAt = std::wcstoul(Environment(L"KELVANE_FAULT_AT").c_str(), nullptr, 10);
+    g_config.failFromThenOn = Environment(L"KELVANE_FAULT_MODE") == L"from";
+    g_config.reportPath = Environment(L"KELVANE_FAULT_REPORT");
+    const std::wstring pause = Environment(L"KELVANE_FAULT_PAUSE_MS");
+    if (!pause.empty())
+        g_config.pauseCapMs = std::wcstoul(pause.c_str(), nullptr, 10);
+    g_config.slowWriteMs = std::wcstoul(Environment(L"KELVANE_FAULT_SLOW_WRITE_MS").c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        ReadConfig();
+        PatchProgramImports();
+    } else if (reason == DLL_PROCESS_DETACH) {
+        WriteReport();
+    }
+    return TRUE;
+}
