@@ -2,5 +2,7 @@
 
 int wmain()
 {
+    // Before anything can load a DLL: the run has administrator rights.
+    kelvane::RestrictDllSearch();
     return kelvane::RunProvisioning();
 }

@@ -7,6 +7,8 @@
 #include "system_calls.h"
 
 #include <windows.h>
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
 
 namespace kelvane {
 namespace {
@@ -28,6 +30,34 @@ void WriteResult(const wchar_t* logPath, const wchar_t* token)
 }
 
 }  // namespace
+
+void RestrictDllSearch()
+{
+    // Both come with the loader update of Windows 7 and with every later
+    // Windows; looked up rather than imported, so the program still starts
+    // without them.
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    using AddDllDirectoryFn = void*(WINAPI*)(const wchar_t*);
+    constexpr DWORD kSearchUserDirs = 0x00000400;  // LOAD_LIBRARY_SEARCH_USER_DIRS
+    constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr)
+        return;
+    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    const auto addDirectory =
+        reinterpret_cast<AddDllDirectoryFn>(reinterpret_cast<void*>(::GetProcAddress(kernel32, "AddDllDirectory")));
+    if (setDefault == nullptr || addDirectory == nullptr)
+        return;
+    // WMI's own DLLs live in System32\wbem and find each other by name there.
+    // Without that folder WMI may fail, which fails the run: still safe.
+    wchar_t wbem[kPathUnits] = {};
+    const UINT length = ::GetSystemDirectoryW(wbem, kPathUnits);
+    if (length != 0 && length < kPathUnits && SUCCEEDED(::StringCchCatW(wbem, kPathUnits, L"\\wbem")))
+        addDirectory(wbem);
+    setDefault(kSearchSystem32 | kSearchUserDirs);
+}
 
 void ExeDirOf(const wchar_t* exePath, wchar_t (&exeDir)[kPathUnits])
 {

@@ -11,6 +11,12 @@ constexpr int kExitFailure = 1;
 // when there is none.
 void ExeDirOf(const wchar_t* exePath, wchar_t (&exeDir)[kPathUnits]);
 
+// Every DLL loaded from now on (WMI's in-process server and the DLLs it loads
+// by name) is looked for in System32 and WMI's folder in it, never in the
+// program's own folder. Does nothing on a system without the means
+// (Windows 7 without its loader update).
+void RestrictDllSearch();
+
 // The whole run: start-up, the stages in order, the Result token. Returns the
 // process exit code.
 int RunProvisioning();

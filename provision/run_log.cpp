@@ -21,17 +21,28 @@ constexpr DWORD kOpenRetryMs = 10;
 
 // Overlapping runs take turns: an append to the end of a file is not atomic
 // everywhere, and two entries written at the same place lose one of them.
+// The name is one that any process can take, so waiting for it is bounded by
+// the whole run, not by the entry: a process that holds it for good costs the
+// run at most this allowance, and every entry is still written. (A byte-range
+// lock on the log itself would be no safer: any account that can open the log
+// for reading can hold one, and on a default C: drive a standard user can
+// create c:\System.sav\Logs.)
 constexpr wchar_t kLogMutexName[] = L"Global\\KelvaneRunLog";
-constexpr DWORD kLogTurnWaitMs = 2000;
+constexpr DWORD kRunTurnAllowanceMs = 2000;
+
+DWORD g_turnAllowanceLeftMs = kRunTurnAllowanceMs;
 
 class LogTurn {
 public:
     LogTurn() : mutex_(::CreateMutexW(nullptr, FALSE, kLogMutexName))
     {
-        if (mutex_) {
-            const DWORD waited = ::WaitForSingleObject(mutex_.get(), kLogTurnWaitMs);
-            owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-        }
+        if (!mutex_)
+            return;
+        const DWORD started = ::GetTickCount();
+        const DWORD waited = ::WaitForSingleObject(mutex_.get(), g_turnAllowanceLeftMs);
+        owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        const DWORD spent = ::GetTickCount() - started;
+        g_turnAllowanceLeftMs -= spent < g_turnAllowanceLeftMs ? spent : g_turnAllowanceLeftMs;
     }
     LogTurn(const LogTurn&) = delete;
     LogTurn& operator=(const LogTurn&) = delete;
@@ -94,8 +105,8 @@ void ChooseLogPath(const wchar_t* exeDir, wchar_t (&logPath)[kPathUnits])
 
 void AppendToLog(const wchar_t* text, const wchar_t* logPath)
 {
-    // Without a turn (no mutex, or a run holding it too long) the entry is
-    // still written: losing it would be worse than interleaving it.
+    // Without a turn (no mutex, or the run's allowance for waiting spent) the
+    // entry is still written: losing it would be worse than interleaving it.
     LogTurn turn;
     UniqueFile file;
     for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {

@@ -485,6 +485,13 @@ class Locator final : public IWbemLocator {
     const std::wstring nameSpace = Text(strNetworkResource);
     if (const FailRule* rule = FindFailure(scenario, FailPoint::Connect, nameSpace)) return rule->result;
     if (BreaksPromise(scenario.broken, Promise::Connect)) return S_OK;
+    if (!scenario.probe.empty()) {
+      const HMODULE probe = LoadLibraryW(scenario.probe.c_str());
+      wchar_t path[MAX_PATH] = {};
+      if (probe != nullptr) GetModuleFileNameW(probe, path, MAX_PATH);
+      Trace(L"probe loaded=" + std::wstring(probe != nullptr ? path : L"none"));
+      if (probe != nullptr) FreeLibrary(probe);
+    }
     FirmwareClass served = FirmwareClass::Bios;
     if (EqualsNoCase(nameSpace, kCimv2Namespace)) {
       served = FirmwareClass::Bios;

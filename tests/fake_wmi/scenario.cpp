@@ -189,6 +189,10 @@ bool ParseLine(const std::wstring& line, Scenario& scenario) {
     scenario.records.push_back(std::move(record));
     return true;
   }
+  if (StartsWith(line, L"probe ")) {
+    scenario.probe = line.substr(6);
+    return !scenario.probe.empty();
+  }
   if (StartsWith(line, L"break ")) {
     BrokenPromise broken;
     if (!ParseBroken(line.substr(6), broken)) return false;

@@ -54,6 +54,9 @@ struct Scenario {
   std::vector<Record> records;
   std::vector<FailRule> failures;
   std::vector<BrokenPromise> broken;
+  // A DLL that ConnectServer loads by its bare name, as a provider loads its
+  // own dependencies; the trace tells which file that was.
+  std::wstring probe;
   std::vector<unsigned> badLines;  // 1-based numbers of lines not understood
 };
 

@@ -136,6 +136,7 @@ REAL(ReleaseMutex);
 REAL(GetModuleFileNameW);
 REAL(GetModuleHandleW);
 REAL(GetProcAddress);
+REAL(GetSystemDirectoryW);
 REAL(LockFileEx);
 REAL(UnlockFileEx);
 REAL(MultiByteToWideChar);
@@ -296,6 +297,15 @@ FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name)
         return nullptr;
     }
     return real_GetProcAddress(module, name);
+}
+
+UINT WINAPI Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
+{
+    if (Fails("GetSystemDirectoryW")) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return real_GetSystemDirectoryW(buffer, size);
 }
 
 BOOL WINAPI Hook_LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED overlapped)
@@ -531,7 +541,7 @@ struct Hook {
 const Hook kHooks[] = {
     HOOK(CreateFileW),    HOOK(WriteFile),        HOOK(CloseHandle),         HOOK(FindFirstFileW),
     HOOK(FindClose),      HOOK(CopyFileW),        HOOK(CreateMutexW),        HOOK(WaitForSingleObject),
-    HOOK(ReleaseMutex),   HOOK(GetModuleFileNameW), HOOK(GetModuleHandleW),  HOOK(GetProcAddress),
+    HOOK(ReleaseMutex),   HOOK(GetModuleFileNameW), HOOK(GetModuleHandleW),  HOOK(GetProcAddress), HOOK(GetSystemDirectoryW),
     HOOK(LockFileEx),     HOOK(UnlockFileEx),     HOOK(MultiByteToWideChar), HOOK(Sleep),
     HOOK(RegOpenKeyExW),  HOOK(RegCreateKeyExW),  HOOK(RegQueryValueExW),    HOOK(RegSetValueExW),
     HOOK(RegCloseKey),    HOOK(CoInitializeEx),   HOOK(CoInitializeSecurity), HOOK(CoCreateInstance), HOOK(CoGetClassObject),

@@ -268,3 +268,40 @@ TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
     EXPECT_FALSE(PathExists(kDeployedMarker));
     EXPECT_EQ(run.exitCode, 0u);
 }
+
+// Without the firmware stand-in, Kelvane meets Wine's own WMI service (its COM
+// security, proxy blanket and query code): the serial number is read, and the
+// OEM namespace does not exist, as on a PC without the OEM provider.
+TEST_F(KelvaneFaults, reads_through_the_platforms_own_wmi_and_fails_a_namespace_it_lacks)
+{
+    const wchar_t kLocatorServer[] =
+        L"Software\\Classes\\CLSID\\{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}\\InprocServer32";
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorServer, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    wchar_t standIn[MAX_PATH] = {};
+    DWORD bytes = sizeof standIn - sizeof(wchar_t);
+    ASSERT_EQ(::RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(standIn), &bytes),
+              ERROR_SUCCESS);
+    const std::wstring wbemprox = L"C:\\windows\\system32\\wbem\\wbemprox.dll";
+    auto setServer = [key](const std::wstring& path) {
+        return ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                                static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    };
+    ASSERT_EQ(setServer(wbemprox), ERROR_SUCCESS);
+    CreateKey(kNativeOemKey);
+    const ChildRun run = Run();
+    EXPECT_EQ(setServer(standIn), ERROR_SUCCESS);
+    ::RegCloseKey(key);
+
+    std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
+    lines.push_back(ConsoleOnly("Could not connect. Error code = 0x8004100e\n"));
+    lines.push_back(ConsoleOnly("WMI Brevik_BIOSSetting query failed.\r\n"));
+    lines.push_back(LogOnly("Query Build ID failed"));
+    lines.push_back(ConsoleOnly("Result=FAIL\r\n"));
+    lines.push_back(LogOnly("Result=FAIL"));
+    EXPECT_EQ(run.output, ExpectedConsole(lines));
+    EXPECT_EQ(LogBytes(), ExpectedLog(lines));
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_FALSE(PathExists(kDeployedMarker));
+}

@@ -182,3 +182,67 @@ TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
 }
+
+// The run has administrator rights: a DLL that WMI's in-process server loads
+// by its bare name comes from System32, never from a copy planted beside the
+// program.
+TEST_F(KelvaneRun, loads_no_dll_planted_beside_the_program)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    const std::wstring system = L"C:\\windows\\system32\\kelvane_probe.dll";
+    CopyInto(FAKE_WMI_DLL, system);
+    CopyInto(FAKE_WMI_DLL, kProgramDir + L"\\kelvane_probe.dll");
+    firmware::UseScenario(std::string(kDefaultFirmware) + "probe kelvane_probe.dll\n");
+    firmware::StartTrace();
+    const ChildRun run = Run();
+    const std::vector<std::string> trace = firmware::TraceLines();
+    firmware::StopTrace();
+    ::DeleteFileW(system.c_str());
+
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    int probes = 0;
+    for (const std::string& line : trace) {
+        if (line.rfind("probe loaded=", 0) != 0)
+            continue;
+        ++probes;
+        EXPECT_EQ(::CompareStringOrdinal(std::wstring(line.begin() + 13, line.end()).c_str(), -1, system.c_str(), -1,
+                                         TRUE),
+                  CSTR_EQUAL)
+            << line;
+    }
+    EXPECT_EQ(probes, 3) << "one probe per query";
+}
+
+// The log's turn is a name any process can take. One that holds it for the
+// whole run costs the run at most its two-second allowance, not two seconds
+// an entry, and every entry is still written.
+TEST_F(KelvaneRun, a_process_holding_the_log_turn_delays_the_run_by_at_most_its_allowance)
+{
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    const ULONGLONG freeStart = ::GetTickCount64();
+    Run();
+    const ULONGLONG freeMs = ::GetTickCount64() - freeStart;
+    RemoveTree(kProgramDir + L"\\Kelvane.log");
+
+    const HANDLE turn = ::CreateMutexW(nullptr, TRUE, L"Global\\KelvaneRunLog");
+    ASSERT_NE(turn, nullptr);
+    const ULONGLONG heldStart = ::GetTickCount64();
+    const ChildRun run = Run();
+    const ULONGLONG heldMs = ::GetTickCount64() - heldStart;
+    ::ReleaseMutex(turn);
+    ::CloseHandle(turn);
+
+    // Two seconds of allowance and one of Wine's start-up noise; an allowance
+    // per entry would cost over thirty.
+    EXPECT_LE(heldMs, freeMs + 3000) << "without the holder: " << freeMs << " ms";
+    std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
+    Append(lines, IdentityLines("ABA"));
+    Append(lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n")});
+    Append(lines, AlreadyCorrect(kNativeLine));
+    Append(lines, AlreadyCorrect(kWow64Line));
+    Append(lines, PassingTail());
+    EXPECT_EQ(run.output, ExpectedConsole(lines));
+    EXPECT_EQ(LogBytes(), ExpectedLog(lines));
+}

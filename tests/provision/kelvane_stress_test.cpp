@@ -1,5 +1,7 @@
 // Eight runs at once against one Run log: every entry of every run arrives
-// whole, none is lost.
+// whole, none is lost. Each run's writes go through the fault injector, which
+// lands every entry in two pieces a moment apart, as a slow disk would: runs
+// that did not take turns would interleave those pieces every time.
 #include "e2e.h"
 
 #include <map>
@@ -75,13 +77,14 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
     SetOobeModeText(kWow64OemKey, L"OEMTA");
     MakeDirs(L"C:\\System.sav\\Logs");
     const std::wstring program = kProgramDir + L"\\Kelvane.exe";
+    ScopedEnvironmentVariable slowDisk(L"KELVANE_FAULT_SLOW_WRITE_MS", L"5");
 
     std::vector<HANDLE> runs;
     for (int i = 0; i < kRuns; ++i) {
         // Each run gets its own serial number, so each run's entries can be told apart.
         firmware::UseScenario("bios RUN-" + std::to_string(i) + "\nsetting Build ID|12#SABA34\n"
                               "setting Feature Byte|FB-7\n", "run" + std::to_string(i));
-        HANDLE run = StartChild(program, kProgramDir);
+        HANDLE run = StartChild(program, kProgramDir, KELVANE_INJECTOR);
         ASSERT_NE(run, nullptr);
         runs.push_back(run);
     }
