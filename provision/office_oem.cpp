@@ -52,6 +52,9 @@ bool OfficeKeyPresent()
 bool EnforceInView(const wchar_t* subkey, const wchar_t* logPath)
 {
     wchar_t value[kRegistryValueUnits] = {};
+    // Kept on purpose: a key that refuses access is not reported as such. It
+    // reads as empty brackets, the write does not happen, and the read-back
+    // decides the run.
     UniqueHkey key;
     // Non-volatile: Office reads the value at the customer's first start,
     // after restarts.

@@ -1,6 +1,7 @@
 #pragma once
 // Move-only owners of the Win32 and COM resources the run takes. Each releases
-// its resource exactly once, so cleanup order is declaration order.
+// its resource exactly once, when it goes out of scope; owners in one scope go
+// in reverse order of declaration, so the first declared is released last.
 #include <windows.h>
 #include <oleauto.h>
 #include <utility>

@@ -55,8 +55,10 @@ void JoinValue(ValueBuffer& buffer, const wchar_t* value)
 int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wchar_t* property,
                      ValueBuffer& buffer)
 {
-    // Declared so that they go in the order WMI clients release them: the
-    // services, the locator, the enumerator, and COM itself last.
+    // The caller initialised COM; the query ends it on every path, through
+    // this guard. Owners go in reverse order of declaration, which is the order
+    // WMI clients release them: the services, the locator, the enumerator, and
+    // COM itself last.
     CoUninitializeOnExit com;
     ComPtr<IEnumWbemClassObject> enumerator;
     ComPtr<IWbemLocator> locator;
