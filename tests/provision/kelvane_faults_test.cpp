@@ -37,6 +37,11 @@ TEST_F(KelvaneFaults, each_failing_wmi_step_fails_the_run_with_its_code)
         {"fail connect 0x8004100e", "Could not connect. Error code = 0x8004100e\n"},
         {"fail blanket 0x80070005", "Could not set proxy blanket. Error code = 0x80070005\n"},
         {"fail exec 0x80041017", "Query for operating system name failed. Error code = 0x80041017\n"},
+        // A provider that reports success and hands out nothing fails the step with E_POINTER.
+        {"break classobject 1", "Failed to create IWbemLocator object. Error code = 0x80004003\n"},
+        {"break create 1", "Failed to create IWbemLocator object. Error code = 0x80004003\n"},
+        {"break connect 1", "Could not connect. Error code = 0x80004003\n"},
+        {"break exec 1", "Query for operating system name failed. Error code = 0x80004003\n"},
     };
     for (const auto& row : rows) {
         RemoveTree(kProgramDir + L"\\Kelvane.log");

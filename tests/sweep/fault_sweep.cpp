@@ -32,6 +32,7 @@ const std::wstring kProgramDir = L"C:\\Sweep";
 const std::wstring kProgram = kProgramDir + L"\\Kelvane.exe";
 const std::wstring kLog = kProgramDir + L"\\Kelvane.log";
 const std::wstring kDeployed = L"C:\\Windows\\QUINTAR.exe";
+const std::wstring kDecoy = L"C:\\QUINTAR.exe";
 const std::wstring kReport = std::wstring(KELVANE_TEST_WORK) + L"\\fault-report.txt";
 const std::wstring kLedger = std::wstring(KELVANE_TEST_WORK) + L"\\fault-ledger.txt";
 constexpr DWORD kRunLimitMs = 60000;
@@ -397,6 +398,9 @@ int main(int argc, char** argv)
     MakeDirs(kProgramDir);
     CopyInto(KELVANE_EXE, kProgram);
     CopyInto(QUINTAR_EXE, kProgramDir + L"\\QUINTAR.exe");
+    // A decoy in the current drive's root: a marker stage that lost the
+    // program's folder must not copy it into c:\Windows.
+    WriteBytes(kDecoy, "a decoy marker");
     Sweep sweep(ReadBytes(QUINTAR_EXE));
 
     unsigned long swept = 0;
@@ -433,6 +437,7 @@ int main(int argc, char** argv)
     }
 
     RemoveTree(kProgramDir);
+    RemoveTree(kDecoy);
     RemoveOfficeKeys();
     RemoveTree(kDeployed);
     std::printf("fault sweep: %d runs, %lu platform calls failed in turn and from then on, %d violations\n",
