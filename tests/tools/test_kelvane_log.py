@@ -272,6 +272,20 @@ class DamagedLogs(unittest.TestCase):
         self.assertEqual(got[0]["views"], [])
         self.assertEqual(got[1]["failed"], "serial number query")
 
+        # A run that starts between another's PASS token and its marker
+        # entries: only a run that has passed logs them, so they are the
+        # first run's, and both runs are marked.
+        failing = read_bytes(log_of(parts[3]))
+        header_end = HEADER.match(failing.decode("utf-16-le")).end() * 2
+        token_end = passing.index(utf16("Result=PASS")) + len(utf16("Result=PASS"))
+        path = self.write("Kelvane.log", passing[:token_end] + failing[:header_end] + passing[token_end:]
+                          + failing[header_end:])
+        got, err, code = records(path)
+        self.assertEqual((err, code), ("", 0))
+        self.assertEqual([(r["outcome"], r["marker"], r["interleaved"]) for r in got],
+                         [("PASS", "copied", True), ("FAIL", None, True)])
+        self.assertEqual(got[1]["failed"], "serial number query")
+
         # A run that stops between entries before its verdict, and a run after
         # it: two headers before a verdict, which is how overlapping runs look.
         stopped = passing[:passing.index(utf16("Setup the registry key!"))]
