@@ -28,6 +28,7 @@ WOW64 = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM\r\n"
 
 
 def load_reader():
+    sys.dont_write_bytecode = True  # no __pycache__ next to the tool
     path = os.path.join(SOURCE, "tools", "kelvane-log")
     loader = importlib.machinery.SourceFileLoader("kelvane_log", path)
     spec = importlib.util.spec_from_loader("kelvane_log", loader)
