@@ -29,5 +29,5 @@ add_test(NAME kelvane_log_reader_test
   COMMAND "${KELVANE_PYTHON3}" "${PROJECT_SOURCE_DIR}/tests/tools/test_kelvane_log.py")
 set_tests_properties(kelvane_log_reader_test PROPERTIES
   FIXTURES_REQUIRED run_logs
-  ENVIRONMENT "KELVANE_RUN_LOGS=${CMAKE_CURRENT_BINARY_DIR}/work/run-logs"
+  ENVIRONMENT "KELVANE_RUN_LOGS=${PROJECT_BINARY_DIR}/tests/work/run-logs"
   LABELS tools TIMEOUT 300)
