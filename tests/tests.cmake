@@ -20,3 +20,14 @@ add_dependencies(registry_restart_test Kelvane QUINTAR fake_wmi)
 add_test(NAME registry_restart_test
   COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/wine/restart-test.sh" "${KELVANE_WINE_PREFIX}" $<TARGET_FILE:registry_restart_test>)
 set_tests_properties(registry_restart_test PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine_machine TIMEOUT 300)
+
+# The Run log reader (tools/kelvane-log), on the Run logs the end-to-end tests
+# keep in the work folder: it runs after them, and only with them.
+find_program(KELVANE_PYTHON3 python3 REQUIRED)
+set_property(TEST kelvane_e2e_test APPEND PROPERTY FIXTURES_SETUP run_logs)
+add_test(NAME kelvane_log_reader_test
+  COMMAND "${KELVANE_PYTHON3}" "${PROJECT_SOURCE_DIR}/tests/tools/test_kelvane_log.py")
+set_tests_properties(kelvane_log_reader_test PROPERTIES
+  FIXTURES_REQUIRED run_logs
+  ENVIRONMENT "KELVANE_RUN_LOGS=${PROJECT_BINARY_DIR}/tests/work/run-logs"
+  LABELS tools TIMEOUT 300)

@@ -5,6 +5,22 @@
 using namespace testing_support;
 
 namespace e2e {
+namespace {
+
+// A copy of a test's Run log in the work folder, one machine folder per log,
+// for the log reader's tests. A test that leaves no log leaves no folder.
+void KeepRunLog(const std::wstring& log, const std::wstring& machine)
+{
+    const std::wstring kept = std::wstring(KELVANE_TEST_WORK) + L"\\run-logs\\" + machine;
+    RemoveTree(kept);
+    const std::string bytes = ReadBytes(log);
+    if (bytes.empty())
+        return;
+    MakeDirs(kept);
+    WriteBytes(kept + L"\\Kelvane.log", bytes);
+}
+
+}  // namespace
 
 std::string Narrow(const std::wstring& text)
 {
@@ -61,6 +77,11 @@ void KelvaneTest::SetUp()
 
 void KelvaneTest::TearDown()
 {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    const std::wstring machine(name.begin(), name.end());
+    KeepRunLog(kProgramDir + L"\\Kelvane.log", machine);
+    KeepRunLog(L"C:\\System.sav\\Logs\\Kelvane.log", machine + L".system");
     RemoveTree(kProgramDir);
     RemoveTree(L"C:\\System.sav");
     RemoveTree(kDeployedMarker);

@@ -1,0 +1,321 @@
+#!/usr/bin/env python3
+"""tools/kelvane-log on the Run logs the real Kelvane.exe wrote under Wine in
+this test run (kept by the end-to-end tests, one machine folder per test), and
+on damaged copies of them.
+
+    KELVANE_RUN_LOGS=build/test/tests/work/run-logs python3 tests/tools/test_kelvane_log.py
+"""
+
+import csv
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOOL = os.path.join(SOURCE, "tools", "kelvane-log")
+RUN_LOGS = os.environ.get("KELVANE_RUN_LOGS",
+                          os.path.join(SOURCE, "build", "test", "tests", "work", "run-logs"))
+
+NATIVE = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM"
+WOW64 = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM"
+IDENTITY = {"serial": "SN-0042", "build_id": "12#SABA34", "feature_byte": "FB-7", "loc": "ABA"}
+NO_IDENTITY = {"serial": None, "build_id": None, "feature_byte": None, "loc": None}
+KEPT = [{"key": NATIVE, "before": "OEMTA", "action": "kept", "after": None},
+        {"key": WOW64, "before": "OEMTA", "action": "kept", "after": None}]
+
+
+def passed(marker, views=KEPT, **identity):
+    return dict(IDENTITY, outcome="PASS", failed=None, views=views, marker=marker, **identity)
+
+
+# What each end-to-end test set up, so what its kept log must read as: one
+# dict per run. Every outcome and every failure the real program logs here.
+EXPECTED = {
+    "KelvaneRun.sets_both_views_and_deploys_the_marker": [passed("copied", views=[
+        {"key": NATIVE, "before": "", "action": "overwritten", "after": "OEMTA"},
+        {"key": WOW64, "before": "", "action": "overwritten", "after": "OEMTA"}])],
+    "KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker":
+        [passed("copied"), passed("copied")],
+    "KelvaneRun.logs_a_missing_marker_behind_the_pass_token": [passed("source missing")],
+    "KelvaneRun.logs_a_failed_copy_onto_a_locked_marker": [passed("copy failed")],
+    "KelvaneRun.ends_without_a_result_when_office_is_absent": [
+        dict(IDENTITY, outcome="OFFICE-ABSENT", failed=None, views=[], marker=None)],
+    "KelvaneRun.skips_japanese_machines_before_the_registry_and_the_marker": [
+        dict(IDENTITY, build_id="12#SACF34", loc="ACF", outcome="SKIP", failed=None, views=[], marker=None)],
+    "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code": [
+        dict(NO_IDENTITY, outcome="FAIL", failed="serial number query", views=[], marker=None)],
+    "KelvaneFaults.a_failing_setting_query_stops_the_later_ones": [
+        dict(NO_IDENTITY, outcome="FAIL", failed="Feature Byte query", views=[], marker=None)],
+    "KelvaneFaults.a_write_that_does_not_take_effect_fails_the_run": [
+        dict(IDENTITY, outcome="FAIL", failed="registry 32-bit view", marker=None, views=[
+            KEPT[0], {"key": WOW64, "before": "", "action": "overwritten", "after": ""}])],
+    "KelvaneFaults.firmware_values_are_shown_within_79_characters": [
+        dict(serial="A,", build_id="9#SABJ", feature_byte="FB-7", loc="ABJ", outcome="SKIP", failed=None,
+             views=[], marker=None)],
+    "KelvaneFaults.odd_registry_values_are_shown_as_bounded_text_and_replaced": [passed("copied", views=[
+        {"key": NATIVE, "before": "oemta", "action": "overwritten", "after": "OEMTA"}, KEPT[1]])],
+    # The marker's path does not fit its 260-unit entry: the entry is cut.
+    "KelvaneFaults.a_program_path_near_the_limit_stays_within_its_buffers": [passed("source missing")],
+    "KelvaneFaults.logs_to_the_system_folder_only_when_it_is_a_folder": [passed("copied")],
+    "KelvaneFaults.logs_to_the_system_folder_only_when_it_is_a_folder.system": [passed("copied")],
+}
+STRESS = "KelvaneStress.eight_overlapping_runs_lose_no_entry.system"
+
+HEADER = re.compile(r"={32} (\d\d/\d\d/\d\d) (\d\d:\d\d:\d\d) ={40}\r\n")
+
+
+def log_of(machine):
+    return os.path.join(RUN_LOGS, machine, "Kelvane.log")
+
+
+def read_bytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+def run_tool(*paths, fmt=None):
+    """stdout, stderr and exit code of the tool, run as Windows would run it
+    (through the interpreter: no shebang there)."""
+    options = ["--format", fmt] if fmt else []
+    done = subprocess.run([sys.executable, TOOL] + options + list(paths),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    return done.stdout.decode("utf-8"), done.stderr.decode("utf-8"), done.returncode
+
+
+def records(*paths):
+    out, err, code = run_tool(*paths, fmt="jsonl")
+    return [json.loads(line) for line in out.splitlines()], err, code
+
+
+def setUpModule():
+    # Without the logs the end-to-end tests keep, nothing here would be tested.
+    missing = [machine for machine in list(EXPECTED) + [STRESS] if not os.path.isfile(log_of(machine))]
+    if missing:
+        raise RuntimeError("no Run log kept by the end-to-end tests in %s for: %s (run kelvane_e2e_test first)"
+                           % (RUN_LOGS, ", ".join(missing)))
+
+
+class RealLogs(unittest.TestCase):
+    def test_every_outcome_reads_as_the_run_was_set_up(self):
+        outcomes = set()
+        for machine, expected in EXPECTED.items():
+            path = log_of(machine)
+            got, err, code = records(path)
+            self.assertEqual((err, code), ("", 0), machine)
+            text = read_bytes(path).decode("utf-16-le")
+            headers = [m.groups() for m in HEADER.finditer(text)]
+            self.assertEqual(len(got), len(expected), machine)
+            for index, (record, want) in enumerate(zip(got, expected), start=1):
+                self.assertEqual(record["file"], path)
+                self.assertEqual(record["run"], index)
+                self.assertEqual((record["date"], record["time"]), headers[index - 1], machine)
+                self.assertFalse(record["interleaved"], machine)
+                self.assertEqual({field: record[field] for field in want}, want, machine)
+                outcomes.add(record["outcome"])
+        self.assertEqual(outcomes, {"PASS", "FAIL", "SKIP", "OFFICE-ABSENT"})
+
+    def test_folders_are_searched_for_logs_in_any_case_and_the_three_formats_agree(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            shutil.copytree(RUN_LOGS, os.path.join(tmp, "line 4"))
+            shouted = os.path.join(tmp, "line 5", "PC-17", "Logs")
+            os.makedirs(shouted)
+            shutil.copy(log_of(STRESS), os.path.join(shouted, "KELVANE.LOG"))
+            shutil.copy(log_of(STRESS), os.path.join(shouted, "Kelvane.log.bak"))
+            got, err, code = records(tmp)
+            self.assertEqual((err, code), ("", 0))
+            files = [record["file"] for record in got]
+            self.assertEqual(sorted(set(files)), sorted(
+                [os.path.join(tmp, "line 4", machine, "Kelvane.log") for machine in list(EXPECTED) + [STRESS]]
+                + [os.path.join(shouted, "KELVANE.LOG")]))
+            self.assertEqual(files, sorted(files, key=os.path.dirname), "file order, then run order")
+
+            out, err, code = run_tool(tmp, fmt="csv")
+            self.assertEqual((err, code), ("", 0))
+            rows = list(csv.DictReader(io.StringIO(out, newline="")))
+            self.assertEqual(len(rows), len(got))
+            for row, record in zip(rows, got):
+                self.assertEqual(list(row), list(record))
+                for field, value in record.items():
+                    if field == "views":
+                        self.assertEqual(json.loads(row[field]), value)
+                    elif field == "interleaved":
+                        self.assertEqual(row[field], "true" if value else "false")
+                    else:
+                        self.assertEqual(row[field], "" if value is None else str(value))
+
+            out, err, code = run_tool(tmp)  # the table, by default
+            self.assertEqual((err, code), ("", 0))
+            lines = out.splitlines()
+            self.assertEqual(lines[0].split(), ["machine", "date", "time", "serial", "loc", "outcome", "reason"])
+            body = lines[1:1 + len(got)]
+            for line, record in zip(body, got):
+                self.assertTrue(line.startswith(os.path.relpath(os.path.dirname(record["file"]), tmp) + " "), line)
+                self.assertIn("%s  %s" % (record["date"], record["time"]), line)
+                self.assertIn(record["outcome"], line.split())
+            self.assertEqual(lines[1 + len(got)], "")
+            self.assertEqual(lines[2 + len(got)], "%d runs" % len(got))
+            counts = dict(line.strip().rsplit(None, 1) for line in lines[3 + len(got):] if line.startswith("  "))
+            for outcome in ("PASS", "FAIL", "SKIP", "OFFICE-ABSENT"):
+                self.assertEqual(int(counts[outcome]), sum(r["outcome"] == outcome for r in got), outcome)
+            for reason in ("serial number query", "Feature Byte query", "registry 32-bit view"):
+                self.assertEqual(int(counts[reason]), sum(r["failed"] == reason for r in got), reason)
+
+    def test_overlapping_runs_are_marked_not_guessed(self):
+        path = log_of(STRESS)
+        text = read_bytes(path).decode("utf-16-le")
+        got, err, code = records(path)
+        self.assertEqual((err, code), ("", 0))
+        self.assertEqual(len(got), 8)
+        self.assertEqual({record["outcome"] for record in got}, {"PASS"}, "eight runs, eight PASS tokens")
+        serials = [record["serial"] for record in got if record["serial"] is not None]
+        self.assertEqual(len(serials), len(set(serials)), "each run has a serial number of its own")
+        for record in got:
+            if not record["interleaved"]:
+                self.assertRegex(record["serial"], r"^RUN-\d$")
+                self.assertEqual(len(record["views"]), 2)
+        # Two headers with no verdict between them: the runs overlapped.
+        if re.search(r"={40}\r\n(?:(?!Result=)[^=])*={32} ", text):
+            self.assertTrue(any(record["interleaved"] for record in got))
+
+
+class DamagedLogs(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def write(self, name, data):
+        path = os.path.join(self.tmp, name)
+        with open(path, "wb") as file:
+            file.write(data)
+        return path
+
+    def test_a_cut_log_gives_what_is_whole_and_says_where_it_was_cut(self):
+        last_entries = {
+            "KelvaneRun.sets_both_views_and_deploys_the_marker": "Copy file successful with return code: 1\r\n",
+            "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code": "Result=FAIL",
+            "KelvaneRun.skips_japanese_machines_before_the_registry_and_the_marker": "Result=SKIP",
+            "KelvaneRun.ends_without_a_result_when_office_is_absent": "Not found Office reg key, skip and exit.\r\n",
+            "KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker":
+                "Copy file successful with return code: 1\r\n",
+        }
+        for machine, last in last_entries.items():
+            data = read_bytes(log_of(machine))
+            whole, _, _ = records(log_of(machine))
+            start = data.rindex(utf16(last))
+            self.assertEqual(start + len(utf16(last)), len(data), machine)
+            for name, damaged, offset in (("cut", data[:start + 10], start),
+                                          ("odd", data + b"\x3d", len(data)),
+                                          ("cut-odd", data[:start + 9], start)):
+                path = self.write(name + ".log", damaged)
+                got, err, code = records(path)
+                self.assertEqual(code, 0, machine)
+                self.assertIn("kelvane-log: warning: %s: byte %d: " % (path, offset), err, machine)
+                self.assertEqual(len(got), len(whole), machine)
+                self.assertEqual(got[:-1], [dict(r, file=path) for r in whole[:-1]], "earlier runs are whole")
+                self.assertEqual(got[-1]["outcome"], "INCOMPLETE", (machine, name))
+                for field in ("date", "time", "serial", "build_id", "feature_byte", "loc", "failed"):
+                    self.assertEqual(got[-1][field], whole[-1][field], (machine, name, field))
+
+    def test_a_log_that_ends_between_entries_ends_its_run_incomplete(self):
+        data = read_bytes(log_of("KelvaneRun.sets_both_views_and_deploys_the_marker"))
+
+        def upto(entry, last=False):
+            at = (data.rindex if last else data.index)(utf16(entry))
+            return data[:at + len(utf16(entry))]
+
+        for cut, outcome, views in ((upto("LOC=[ABA]\r\n"), "INCOMPLETE", 0),
+                                    (upto(WOW64 + "\r\n"), "INCOMPLETE", 1),
+                                    (upto("Registry before write: []\r\n", last=True), "INCOMPLETE", 2),
+                                    (upto("Result=PASS"), "PASS", 2)):
+            got, err, code = records(self.write("Kelvane.log", cut))
+            self.assertEqual((err, code), ("", 0), "every entry is whole")
+            self.assertEqual([(r["outcome"], len(r["views"]), r["marker"]) for r in got], [(outcome, views, None)])
+            self.assertEqual(got[0]["serial"], "SN-0042")
+            if views == 2 and outcome == "INCOMPLETE":
+                # The value was read, but the log ends before what was done with it.
+                self.assertEqual(got[0]["views"][1], {"key": WOW64, "before": "", "action": None, "after": None})
+
+    def test_concatenated_logs_read_as_one_machine_s_history(self):
+        parts = ["KelvaneRun.sets_both_views_and_deploys_the_marker",
+                 "KelvaneFaults.a_write_that_does_not_take_effect_fails_the_run",
+                 "KelvaneRun.ends_without_a_result_when_office_is_absent",
+                 "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code",
+                 "KelvaneRun.skips_japanese_machines_before_the_registry_and_the_marker",
+                 "KelvaneRun.logs_a_missing_marker_behind_the_pass_token"]
+        singles = [records(log_of(machine))[0][0] for machine in parts]
+        path = self.write("Kelvane.log", b"".join(read_bytes(log_of(machine)) for machine in parts))
+        got, err, code = records(path)
+        self.assertEqual((err, code), ("", 0))
+        self.assertEqual(got, [dict(single, file=path, run=index) for index, single in enumerate(singles, start=1)])
+
+        # A power loss mid-entry, then the next start's run: the cut run is
+        # INCOMPLETE, the next one whole.
+        passing = read_bytes(log_of(parts[0]))
+        cut = passing[:passing.index(utf16("Registry before write")) + 14]
+        path = self.write("Kelvane.log", cut + read_bytes(log_of(parts[3])))
+        got, err, code = records(path)
+        self.assertEqual(code, 0)
+        self.assertIn("kelvane-log: warning: %s: byte %d: " % (path, len(cut) - 14), err)
+        self.assertEqual([(r["outcome"], r["interleaved"]) for r in got], [("INCOMPLETE", False), ("FAIL", False)])
+        self.assertEqual(got[0]["views"], [])
+        self.assertEqual(got[1]["failed"], "serial number query")
+
+        # A run that starts between another's PASS token and its marker
+        # entries: only a run that has passed logs them, so they are the
+        # first run's, and both runs are marked.
+        failing = read_bytes(log_of(parts[3]))
+        header_end = HEADER.match(failing.decode("utf-16-le")).end() * 2
+        token_end = passing.index(utf16("Result=PASS")) + len(utf16("Result=PASS"))
+        path = self.write("Kelvane.log", passing[:token_end] + failing[:header_end] + passing[token_end:]
+                          + failing[header_end:])
+        got, err, code = records(path)
+        self.assertEqual((err, code), ("", 0))
+        self.assertEqual([(r["outcome"], r["marker"], r["interleaved"]) for r in got],
+                         [("PASS", "copied", True), ("FAIL", None, True)])
+        self.assertEqual(got[1]["failed"], "serial number query")
+
+        # A run that stops between entries before its verdict, and a run after
+        # it: two headers before a verdict, which is how overlapping runs look.
+        stopped = passing[:passing.index(utf16("Setup the registry key!"))]
+        path = self.write("Kelvane.log", stopped + passing)
+        got, err, code = records(path)
+        self.assertEqual((err, code), ("", 0))
+        self.assertEqual([r["interleaved"] for r in got], [True, True])
+        self.assertEqual(got[0]["serial"], "SN-0042", "logged before the second run began")
+        self.assertEqual(got[1]["serial"], "SN-0042", "the one serial number logged after it began")
+        self.assertEqual([r["outcome"] for r in got], ["INCOMPLETE", "INCOMPLETE"], "one verdict for two runs")
+        self.assertEqual([r["views"] for r in got], [[], []])
+
+    def test_files_that_are_not_run_logs_are_named_and_the_rest_still_read(self):
+        data = read_bytes(log_of("KelvaneRun.sets_both_views_and_deploys_the_marker"))
+        text = data.decode("utf-16-le")
+        bad = [self.write("utf8.log", text.encode("utf-8")),
+               self.write("bom.log", b"\xff\xfe" + data),
+               self.write("shifted.log", data[1:]),
+               self.write("empty.log", b""),
+               self.write("notes.log", utf16("Kelvane.log of PC-17\r\n") + data),
+               os.path.join(self.tmp, "no such folder")]
+        good = self.write("Kelvane.log", data)
+        got, err, code = records(bad[0], good, *bad[1:])
+        self.assertEqual(code, 2)
+        for path in bad:
+            self.assertIn("kelvane-log: error: %s: " % path, err)
+        self.assertEqual(len(err.splitlines()), len(bad))
+        self.assertEqual([r["file"] for r in got], [good])
+        self.assertEqual(got[0]["outcome"], "PASS")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
