@@ -48,7 +48,7 @@ constexpr const wchar_t* kJapaneseLocs[] = {L"ABJ", L"ACF"};
 
 // Each query runs in a COM apartment of its own: initialised here, ended by
 // the query itself.
-bool RunQuery(const FirmwareQuery& query, ValueBuffer& value, const wchar_t* logPath)
+bool RunQuery(const FirmwareQuery& query, ValueBuffer& value, RunLog& log)
 {
     const HRESULT hr = KELVANE_SYSCALL(CoInitializeEx)(nullptr, COINIT_MULTITHREADED);
     bool ok = false;
@@ -58,7 +58,7 @@ bool RunQuery(const FirmwareQuery& query, ValueBuffer& value, const wchar_t* log
         ok = WmiPropertyQuery(query.wmiNamespace, query.wql, query.property, value) == kQueryOk;
     if (!ok) {
         Print(L"%ls", query.consoleFailure);
-        AppendToLog(query.logFailure, logPath);
+        log.AppendToLog(query.logFailure);
     }
     return ok;
 }
@@ -86,28 +86,28 @@ bool IsJapaneseLoc(const wchar_t* loc)
     return false;
 }
 
-GateOutcome CheckBiosIdentityAndRegion(const wchar_t* logPath)
+GateOutcome CheckBiosIdentityAndRegion(RunLog& log)
 {
     ValueBuffer serialNumber;
     ValueBuffer buildId;
     ValueBuffer featureByte;
-    if (!RunQuery(kSerialNumberQuery, serialNumber, logPath) || !RunQuery(kBuildIdQuery, buildId, logPath) ||
-        !RunQuery(kFeatureByteQuery, featureByte, logPath))
+    if (!RunQuery(kSerialNumberQuery, serialNumber, log) || !RunQuery(kBuildIdQuery, buildId, log) ||
+        !RunQuery(kFeatureByteQuery, featureByte, log))
         return GateOutcome::Fail;
 
     wchar_t loc[kLocUnits] = {};
     DeriveLoc(buildId.text, loc);
 
-    PrintAndLog(logPath, kSerialNumberLine, serialNumber.text);
-    PrintAndLog(logPath, kBuildIdLine, buildId.text);
-    PrintAndLog(logPath, kFeatureByteLine, featureByte.text);
-    PrintAndLog(logPath, kLocLine, loc);
+    log.PrintAndLog(kSerialNumberLine, serialNumber.text);
+    log.PrintAndLog(kBuildIdLine, buildId.text);
+    log.PrintAndLog(kFeatureByteLine, featureByte.text);
+    log.PrintAndLog(kLocLine, loc);
 
     if (IsJapaneseLoc(loc)) {
-        PrintAndLogText(logPath, kJapanCase);
+        log.PrintAndLogText(kJapanCase);
         return GateOutcome::Skip;
     }
-    PrintAndLogText(logPath, kNonJapanCase);
+    log.PrintAndLogText(kNonJapanCase);
     return GateOutcome::GoAhead;
 }
 

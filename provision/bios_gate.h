@@ -5,6 +5,8 @@
 
 namespace kelvane {
 
+class RunLog;
+
 enum class GateOutcome { Fail, Skip, GoAhead };
 
 constexpr std::size_t kLocUnits = 10;
@@ -16,6 +18,6 @@ void DeriveLoc(const wchar_t* buildId, wchar_t (&loc)[kLocUnits]);
 // True for the two Japanese locale codes (compared whole and case-sensitively).
 bool IsJapaneseLoc(const wchar_t* loc);
 
-GateOutcome CheckBiosIdentityAndRegion(const wchar_t* logPath);
+GateOutcome CheckBiosIdentityAndRegion(RunLog& log);
 
 }  // namespace kelvane

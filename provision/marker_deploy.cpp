@@ -28,7 +28,7 @@ bool Exists(const wchar_t* path)
 
 }  // namespace
 
-int DeployMarker(const wchar_t* logPath)
+int DeployMarker(RunLog& log)
 {
     // The stage learns the program's folder anew. When the path cannot be
     // learnt now (or comes back cut), the source is unknown and logged empty:
@@ -46,17 +46,17 @@ int DeployMarker(const wchar_t* logPath)
     // so the marker counts as missing rather than being looked for elsewhere.
     const bool whole = known && SUCCEEDED(::StringCchPrintfW(source, kPathUnits, kSourceFormat, programDir));
     if (!whole || !Exists(source)) {
-        LogFormatted(logPath, kSourceMissing, source);
+        log.LogFormatted(kSourceMissing, source);
         return kMarkerSourceMissing;
     }
 
-    LogFormatted(logPath, kCopyingLine, source, kDestination);
+    log.LogFormatted(kCopyingLine, source, kDestination);
     const BOOL copied = ::CopyFileW(source, kDestination, FALSE);
     if (copied && Exists(kDestination)) {
-        LogFormatted(logPath, kCopySucceeded, 1);
+        log.LogFormatted(kCopySucceeded, 1);
         return kMarkerCopied;
     }
-    LogFormatted(logPath, kCopyFailed, copied ? 1 : 0);
+    log.LogFormatted(kCopyFailed, copied ? 1 : 0);
     return kMarkerCopyFailed;
 }
 

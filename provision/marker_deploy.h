@@ -4,10 +4,12 @@
 
 namespace kelvane {
 
+class RunLog;
+
 constexpr int kMarkerCopied = 0;
 constexpr int kMarkerCopyFailed = 1;
 constexpr int kMarkerSourceMissing = -1;
 
-int DeployMarker(const wchar_t* logPath);
+int DeployMarker(RunLog& log);
 
 }  // namespace kelvane

@@ -49,7 +49,7 @@ bool OfficeKeyPresent()
 
 // Returns false when a write was needed and the value read back is not the
 // required one.
-bool EnforceInView(const wchar_t* subkey, const wchar_t* logPath)
+bool EnforceInView(const wchar_t* subkey, RunLog& log)
 {
     wchar_t value[kRegistryValueUnits] = {};
     // Kept on purpose: a key that refuses access is not reported as such. It
@@ -61,39 +61,39 @@ bool EnforceInView(const wchar_t* subkey, const wchar_t* logPath)
     ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                       key.put(), nullptr);
     ReadOobeMode(key.get(), value);
-    PrintAndLog(logPath, kBeforeWrite, value);
+    log.PrintAndLog(kBeforeWrite, value);
 
     if (std::wcscmp(value, kRequiredMode) == 0) {
-        PrintAndLogText(logPath, kAlreadyCorrect);
+        log.PrintAndLogText(kAlreadyCorrect);
         return true;
     }
-    PrintAndLogText(logPath, kOverwrite);
+    log.PrintAndLogText(kOverwrite);
     ::RegSetValueExW(key.get(), kValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(kRequiredMode),
                      sizeof kRequiredMode);
     ::Sleep(kPauseAfterWriteMs);
     ReadOobeMode(key.get(), value);
-    PrintAndLog(logPath, kAfterWrite, value);
+    log.PrintAndLog(kAfterWrite, value);
     if (std::wcscmp(value, kRequiredMode) == 0)
         return true;
-    PrintAndLog(logPath, kNotApplied, subkey);
+    log.PrintAndLog(kNotApplied, subkey);
     return false;
 }
 
 }  // namespace
 
-OfficeOutcome EnforceOfficeOemMode(const wchar_t* logPath)
+OfficeOutcome EnforceOfficeOemMode(RunLog& log)
 {
-    PrintAndLogText(logPath, kSetupLine);
-    PrintAndLogText(logPath, kNativeKeyLine);
+    log.PrintAndLogText(kSetupLine);
+    log.PrintAndLogText(kNativeKeyLine);
     if (!OfficeKeyPresent()) {
-        PrintAndLogText(logPath, kOfficeAbsent);
+        log.PrintAndLogText(kOfficeAbsent);
         return OfficeOutcome::Absent;
     }
-    if (!EnforceInView(kNativeKey, logPath))
+    if (!EnforceInView(kNativeKey, log))
         return OfficeOutcome::NotApplied;
 
-    PrintAndLogText(logPath, kWow64KeyLine);
-    if (!EnforceInView(kWow64Key, logPath))
+    log.PrintAndLogText(kWow64KeyLine);
+    if (!EnforceInView(kWow64Key, log))
         return OfficeOutcome::NotApplied;
     return OfficeOutcome::Done;
 }

@@ -4,12 +4,14 @@
 
 namespace kelvane {
 
+class RunLog;
+
 enum class OfficeOutcome {
     Absent,      // no Office OEM key: the run ends without a Result token
     Done,        // both views read "OEMTA"
     NotApplied,  // a write did not take effect: the run fails
 };
 
-OfficeOutcome EnforceOfficeOemMode(const wchar_t* logPath);
+OfficeOutcome EnforceOfficeOemMode(RunLog& log);
 
 }  // namespace kelvane

@@ -23,10 +23,10 @@ constexpr wchar_t kResultSkip[] = L"Result=SKIP";
 
 // The token ends the console line but not the log entry: the next entry
 // continues the token's line.
-void WriteResult(const wchar_t* logPath, const wchar_t* token)
+void WriteResult(RunLog& log, const wchar_t* token)
 {
     Print(L"%ls\r\n", token);
-    AppendToLog(token, logPath);
+    log.AppendToLog(token);
 }
 
 }  // namespace
@@ -90,32 +90,33 @@ int RunProvisioning()
 
     wchar_t logPath[kPathUnits] = {};
     ChooseLogPath(exeDir, logPath);
-    WriteRunHeader(logPath);
+    RunLog log(logPath);
+    log.WriteRunHeader();
 
-    switch (CheckBiosIdentityAndRegion(logPath)) {
+    switch (CheckBiosIdentityAndRegion(log)) {
     case GateOutcome::Fail:
-        WriteResult(logPath, kResultFail);
+        WriteResult(log, kResultFail);
         return kExitFailure;
     case GateOutcome::Skip:
-        WriteResult(logPath, kResultSkip);
+        WriteResult(log, kResultSkip);
         return kExitSuccess;
     case GateOutcome::GoAhead:
         break;
     }
 
-    switch (EnforceOfficeOemMode(logPath)) {
+    switch (EnforceOfficeOemMode(log)) {
     case OfficeOutcome::Absent:
         return kExitSuccess;
     case OfficeOutcome::NotApplied:
-        WriteResult(logPath, kResultFail);
+        WriteResult(log, kResultFail);
         return kExitFailure;
     case OfficeOutcome::Done:
         break;
     }
 
-    WriteResult(logPath, kResultPass);
+    WriteResult(log, kResultPass);
     // The marker's outcome is in the log; the run has already passed.
-    DeployMarker(logPath);
+    DeployMarker(log);
     return kExitSuccess;
 }
 

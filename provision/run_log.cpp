@@ -30,19 +30,19 @@ constexpr DWORD kOpenRetryMs = 10;
 constexpr wchar_t kLogMutexName[] = L"Global\\KelvaneRunLog";
 constexpr DWORD kRunTurnAllowanceMs = 2000;
 
-DWORD g_turnAllowanceLeftMs = kRunTurnAllowanceMs;
-
 class LogTurn {
 public:
-    LogTurn() : mutex_(::CreateMutexW(nullptr, FALSE, kLogMutexName))
+    // Waits for the turn at most as long as the run's allowance has left, and
+    // takes the wait off it.
+    explicit LogTurn(DWORD& allowanceLeftMs) : mutex_(::CreateMutexW(nullptr, FALSE, kLogMutexName))
     {
         if (!mutex_)
             return;
         const DWORD started = ::GetTickCount();
-        const DWORD waited = ::WaitForSingleObject(mutex_.get(), g_turnAllowanceLeftMs);
+        const DWORD waited = ::WaitForSingleObject(mutex_.get(), allowanceLeftMs);
         owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
         const DWORD spent = ::GetTickCount() - started;
-        g_turnAllowanceLeftMs -= spent < g_turnAllowanceLeftMs ? spent : g_turnAllowanceLeftMs;
+        allowanceLeftMs -= spent < allowanceLeftMs ? spent : allowanceLeftMs;
     }
     LogTurn(const LogTurn&) = delete;
     LogTurn& operator=(const LogTurn&) = delete;
@@ -103,14 +103,19 @@ void ChooseLogPath(const wchar_t* exeDir, wchar_t (&logPath)[kPathUnits])
     Print(kLogPathLine, logPath);
 }
 
-void AppendToLog(const wchar_t* text, const wchar_t* logPath)
+RunLog::RunLog(const wchar_t* logPath) : turnAllowanceLeftMs_(kRunTurnAllowanceMs)
+{
+    CopyBounded(logPath_, kPathUnits, logPath);
+}
+
+void RunLog::AppendToLog(const wchar_t* text)
 {
     // Without a turn (no mutex, or the run's allowance for waiting spent) the
     // entry is still written: losing it would be worse than interleaving it.
-    LogTurn turn;
+    LogTurn turn(turnAllowanceLeftMs_);
     UniqueFile file;
     for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-        file.reset(::CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        file.reset(::CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file)
             break;
@@ -144,13 +149,13 @@ void FormatRunHeader(const SYSTEMTIME& now, wchar_t (&line)[kLineUnits])
     FormatLogLine(line, kRunHeaderFormat, date, time);
 }
 
-void WriteRunHeader(const wchar_t* logPath)
+void RunLog::WriteRunHeader()
 {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
     wchar_t line[kLineUnits] = {};
     FormatRunHeader(now, line);
-    PrintAndLogText(logPath, line);
+    PrintAndLogText(line);
 }
 
 void Print(const wchar_t* format, ...)
@@ -161,7 +166,7 @@ void Print(const wchar_t* format, ...)
     va_end(args);
 }
 
-void PrintAndLog(const wchar_t* logPath, const wchar_t* format, ...)
+void RunLog::PrintAndLog(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -172,23 +177,23 @@ void PrintAndLog(const wchar_t* logPath, const wchar_t* format, ...)
     VFormatLogLine(line, format, forLog);
     va_end(forLog);
     va_end(args);
-    AppendToLog(line, logPath);
+    AppendToLog(line);
 }
 
-void LogFormatted(const wchar_t* logPath, const wchar_t* format, ...)
+void RunLog::LogFormatted(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
     wchar_t line[kLineUnits] = {};
     VFormatLogLine(line, format, args);
     va_end(args);
-    AppendToLog(line, logPath);
+    AppendToLog(line);
 }
 
-void PrintAndLogText(const wchar_t* logPath, const wchar_t* text)
+void RunLog::PrintAndLogText(const wchar_t* text)
 {
     Print(L"%ls", text);
-    AppendToLog(text, logPath);
+    AppendToLog(text);
 }
 
 }  // namespace kelvane

@@ -76,32 +76,35 @@ TEST(log_line, is_cut_within_its_buffer_and_keeps_its_line_end)
 
 TEST_F(RunLogTest, appends_utf16_entries_without_byte_order_mark)
 {
-    AppendToLog(L"first\r\n", logFile.c_str());
-    AppendToLog(L"Result=PASS", logFile.c_str());
-    AppendToLog(L"next\r\n", logFile.c_str());
+    RunLog log(logFile.c_str());
+    log.AppendToLog(L"first\r\n");
+    log.AppendToLog(L"Result=PASS");
+    log.AppendToLog(L"next\r\n");
     EXPECT_EQ(ReadBytes(logFile), Utf16Bytes(L"first\r\nResult=PASSnext\r\n"));
 }
 
 TEST_F(RunLogTest, waits_for_a_reader_that_holds_the_log_without_write_sharing)
 {
-    AppendToLog(L"before\r\n", logFile.c_str());
+    RunLog log(logFile.c_str());
+    log.AppendToLog(L"before\r\n");
     HANDLE reader = ::CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     std::thread release([reader] {
         ::Sleep(300);
         ::CloseHandle(reader);
     });
-    AppendToLog(L"after\r\n", logFile.c_str());
+    log.AppendToLog(L"after\r\n");
     release.join();
     EXPECT_EQ(ReadBytes(logFile), Utf16Bytes(L"before\r\nafter\r\n"));
 }
 
 TEST_F(RunLogTest, shares_the_log_with_another_appender)
 {
+    RunLog log(logFile.c_str());
     HANDLE other = ::CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    AppendToLog(L"ours\r\n", logFile.c_str());
+    log.AppendToLog(L"ours\r\n");
     const std::string theirs = Utf16Bytes(L"theirs\r\n");
     DWORD written = 0;
     ::WriteFile(other, theirs.data(), static_cast<DWORD>(theirs.size()), &written, nullptr);

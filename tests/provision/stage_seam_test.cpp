@@ -1,6 +1,7 @@
 // Start-up and stage 1 failures that only a test seam can provoke, and the
 // locale rules of the region gate.
 #include "bios_gate.h"
+#include "run_log.h"
 #include "files.h"
 #include "firmware.h"
 #include "process.h"
@@ -59,7 +60,8 @@ TEST(stage1_seams, a_failed_com_set_up_fails_the_first_query_and_stops_the_stage
         RemoveTree(log);
         test_seam::Arrange(row.plan);
         CapturedStdout console;
-        EXPECT_EQ(CheckBiosIdentityAndRegion(log.c_str()), GateOutcome::Fail);
+        RunLog runLog(log.c_str());
+        EXPECT_EQ(CheckBiosIdentityAndRegion(runLog), GateOutcome::Fail);
         EXPECT_EQ(console.Text(), ConsoleBytes(std::string(row.console) + "WMI Win32_BIOS query failed.\r\n"));
         EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Query serial number failed"));
         EXPECT_EQ(test_seam::Observed().coInitializeEx, 1) << "the later queries are not attempted";
