@@ -137,8 +137,6 @@ REAL(GetModuleFileNameW);
 REAL(GetModuleHandleW);
 REAL(GetProcAddress);
 REAL(GetSystemDirectoryW);
-REAL(LockFileEx);
-REAL(UnlockFileEx);
 REAL(MultiByteToWideChar);
 REAL(Sleep);
 REAL(RegOpenKeyExW);
@@ -148,7 +146,6 @@ REAL(RegSetValueExW);
 REAL(RegCloseKey);
 REAL(CoInitializeEx);
 REAL(CoInitializeSecurity);
-REAL(CoCreateInstance);
 REAL(CoGetClassObject);
 REAL(CoSetProxyBlanket);
 REAL(CoUninitialize);
@@ -308,24 +305,6 @@ UINT WINAPI Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
     return real_GetSystemDirectoryW(buffer, size);
 }
 
-BOOL WINAPI Hook_LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED overlapped)
-{
-    if (Fails("LockFileEx")) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return real_LockFileEx(file, flags, reserved, low, high, overlapped);
-}
-
-BOOL WINAPI Hook_UnlockFileEx(HANDLE file, DWORD reserved, DWORD low, DWORD high, LPOVERLAPPED overlapped)
-{
-    if (Fails("UnlockFileEx")) {
-        ::SetLastError(ERROR_NOT_LOCKED);
-        return FALSE;
-    }
-    return real_UnlockFileEx(file, reserved, low, high, overlapped);
-}
-
 int WINAPI Hook_MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH text, int bytes, LPWSTR wide, int units)
 {
     if (Fails("MultiByteToWideChar")) {
@@ -397,16 +376,6 @@ HRESULT WINAPI Hook_CoInitializeSecurity(PSECURITY_DESCRIPTOR descriptor, LONG s
         return E_OUTOFMEMORY;
     return real_CoInitializeSecurity(descriptor, services, serviceList, reserved1, level, impersonation, authList,
                                      capabilities, reserved3);
-}
-
-HRESULT WINAPI Hook_CoCreateInstance(REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object)
-{
-    if (Fails("CoCreateInstance")) {
-        if (object != nullptr)
-            *object = nullptr;
-        return REGDB_E_CLASSNOTREG;
-    }
-    return real_CoCreateInstance(cls, outer, context, iid, object);
 }
 
 HRESULT WINAPI Hook_CoGetClassObject(REFCLSID cls, DWORD context, COSERVERINFO* server, REFIID iid, LPVOID* object)
@@ -542,9 +511,9 @@ const Hook kHooks[] = {
     HOOK(CreateFileW),    HOOK(WriteFile),        HOOK(CloseHandle),         HOOK(FindFirstFileW),
     HOOK(FindClose),      HOOK(CopyFileW),        HOOK(CreateMutexW),        HOOK(WaitForSingleObject),
     HOOK(ReleaseMutex),   HOOK(GetModuleFileNameW), HOOK(GetModuleHandleW),  HOOK(GetProcAddress), HOOK(GetSystemDirectoryW),
-    HOOK(LockFileEx),     HOOK(UnlockFileEx),     HOOK(MultiByteToWideChar), HOOK(Sleep),
+    HOOK(MultiByteToWideChar), HOOK(Sleep),
     HOOK(RegOpenKeyExW),  HOOK(RegCreateKeyExW),  HOOK(RegQueryValueExW),    HOOK(RegSetValueExW),
-    HOOK(RegCloseKey),    HOOK(CoInitializeEx),   HOOK(CoInitializeSecurity), HOOK(CoCreateInstance), HOOK(CoGetClassObject),
+    HOOK(RegCloseKey),    HOOK(CoInitializeEx),   HOOK(CoInitializeSecurity), HOOK(CoGetClassObject),
     HOOK(CoSetProxyBlanket), HOOK(CoUninitialize), HOOK(SysAllocString),     HOOK(VariantClear),
     {"fwprintf", reinterpret_cast<void*>(&Hook_fwprintf), nullptr},
     HOOK(fputwc),         HOOK(fflush),           HOOK(malloc),              HOOK(calloc),
