@@ -487,9 +487,14 @@ void* __cdecl Hook_calloc(size_t count, size_t bytes)
     return real_calloc(count, bytes);
 }
 
+void WriteReport();
+
+// The report is written as the program hands over to the runtime's exit, so
+// that it tells what the run did even if the process then fails to end.
 void __cdecl Hook_exit(int code)
 {
     EndRun("exit");
+    WriteReport();
     real_exit(code);
 }
 
@@ -637,10 +642,13 @@ std::string Hex(const std::wstring& text)
     return hex;
 }
 
+bool g_reported = false;
+
 void WriteReport()
 {
-    if (g_config.reportPath.empty())
+    if (g_config.reportPath.empty() || g_reported)
         return;
+    g_reported = true;
     EndRun(nullptr);
     std::string text;
     text += "failable " + std::to_string(g_ledger.failableCalls) + "\n";

@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -245,7 +246,9 @@ private:
     void CheckEnding(const ChildRun& run, const Report& seen)
     {
         if (!run.started || !run.finished)
-            Violation(1, "did not end by itself within 60 s");
+            Violation(1, std::string("did not end by itself within 60 s (") +
+                             (seen.present ? "after" : "before") + " handing over to the runtime's exit); its console: [" +
+                             run.output + "]");
         else if (run.exitCode != 0 && run.exitCode != 1)
             Violation(1, "exit code " + std::to_string(run.exitCode));
         for (const std::string* stream : {&run.output, &run.errors}) {
@@ -402,6 +405,17 @@ int main(int argc, char** argv)
     // program's folder must not copy it into c:\Windows.
     WriteBytes(kDecoy, "a decoy marker");
     Sweep sweep(ReadBytes(QUINTAR_EXE));
+
+    // --run M N MODE: one run only, to look into a violation (M is the machine's
+    // index in the table above, MODE "once" or "from").
+    if (argc == 5 && std::string(argv[1]) == "--run") {
+        const Machine& machine = kMachines[std::stoul(argv[2]) % std::size(kMachines)];
+        const Report seen = sweep.Run(machine, std::stoul(argv[3]), argv[4], machine.firmware, machine.name);
+        for (const std::string& failed : seen.failed)
+            std::printf("failed call %s\n", failed.c_str());
+        std::printf("%d violations\n", sweep.violations());
+        return sweep.violations() == 0 ? 0 : 1;
+    }
 
     unsigned long swept = 0;
     for (const Machine& machine : kMachines) {
