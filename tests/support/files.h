@@ -5,6 +5,7 @@
 namespace testing_support {
 
 std::string ReadBytes(const std::wstring& path);  // empty when the file is missing
+// WriteBytes and CopyInto ASSERT inside: call them under ASSERT_NO_FATAL_FAILURE.
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
 void MakeDirs(const std::wstring& path);

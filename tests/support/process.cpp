@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "files.h"
+#include "owners.h"
 
 #include <cstdio>
 #include <io.h>
@@ -25,20 +26,20 @@ bool Launch(const std::wstring& program, const std::wstring& arguments, const st
             HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr)
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+    const kelvane::UniqueFile nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                                nullptr));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = output != nullptr ? output : nul;
-    startup.hStdError = errors != nullptr ? errors : nul;
+    startup.hStdInput = nul.get();
+    startup.hStdOutput = output != nullptr ? output : nul.get();
+    startup.hStdError = errors != nullptr ? errors : nul.get();
     std::wstring line = CommandLine(program, arguments);
     const BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                           workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
     if (!started && error != nullptr)
         *error = ::GetLastError();
-    ::CloseHandle(nul);
     return started != FALSE;
 }
 
@@ -49,20 +50,22 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
 {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0))
+    kelvane::UniqueKernelObject outRead, outWrite, errRead, errWrite;
+    if (!::CreatePipe(outRead.put(), outWrite.put(), &inherit, 0) ||
+        !::CreatePipe(errRead.put(), errWrite.put(), &inherit, 0))
         return run;
-    ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    PROCESS_INFORMATION process{};
-    run.started = Launch(program, arguments, workingDir, outWrite, errWrite, process, &run.startError);
-    ::CloseHandle(outWrite);
-    ::CloseHandle(errWrite);
-    if (!run.started) {
-        ::CloseHandle(outRead);
-        ::CloseHandle(errRead);
+    ::SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
+    PROCESS_INFORMATION started{};
+    run.started = Launch(program, arguments, workingDir, outWrite.get(), errWrite.get(), started, &run.startError);
+    // The child holds its own copies of the write ends; ours must go, or the
+    // reads below never see the end of the output.
+    outWrite.reset();
+    errWrite.reset();
+    if (!run.started)
         return run;
-    }
+    const kelvane::UniqueKernelObject process(started.hProcess);
+    const kelvane::UniqueKernelObject thread(started.hThread);
 
     // Both pipes are drained at once, so a child that fills one cannot stall.
     auto drain = [](HANDLE pipe, std::string& into) {
@@ -71,21 +74,17 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
         while (::ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0)
             into.append(chunk, got);
     };
-    std::thread outReader(drain, outRead, std::ref(run.output));
-    std::thread errReader(drain, errRead, std::ref(run.errors));
-    if (::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+    std::thread outReader(drain, outRead.get(), std::ref(run.output));
+    std::thread errReader(drain, errRead.get(), std::ref(run.errors));
+    if (::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
         run.finished = true;
     } else {
-        ::TerminateProcess(process.hProcess, 999);
-        ::WaitForSingleObject(process.hProcess, INFINITE);
+        ::TerminateProcess(process.get(), 999);
+        ::WaitForSingleObject(process.get(), INFINITE);
     }
     outReader.join();
     errReader.join();
-    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-    ::CloseHandle(outRead);
-    ::CloseHandle(errRead);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    ::GetExitCodeProcess(process.get(), &run.exitCode);
     return run;
 }
 
@@ -94,7 +93,7 @@ HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir)
     PROCESS_INFORMATION process{};
     if (!Launch(program, L"", workingDir, nullptr, nullptr, process))
         return nullptr;
-    ::CloseHandle(process.hThread);
+    const kelvane::UniqueKernelObject thread(process.hThread);
     return process.hProcess;
 }
 
