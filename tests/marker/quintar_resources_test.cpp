@@ -1,5 +1,6 @@
 // QUINTAR's resources, read back from the built file: manifest, version
 // information and its one string, all in English (United States).
+#include "files.h"
 #include "resources.h"
 
 #include <gtest/gtest.h>

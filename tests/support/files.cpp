@@ -6,7 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace testing_support {
+
+const wchar_t* ShippedProgram(const wchar_t* fileName)
+{
+    static std::map<std::wstring, std::wstring> paths;
+    std::wstring& path = paths[fileName];
+    if (path.empty()) {
+        wchar_t dir[1024] = {};
+        const DWORD length = ::GetEnvironmentVariableW(L"KELVANE_TEST_DIST", dir, 1024);
+        path = (length > 0 && length < 1024 ? std::wstring(dir) : std::wstring(KELVANE_TEST_DIST_DIR)) + L"\\" +
+               fileName;
+    }
+    return path.c_str();
+}
 
 std::string ReadBytes(const std::wstring& path)
 {

@@ -1,0 +1,6 @@
+# Read by cpack before it packages. CPack's ZIP generator takes the members'
+# times from SOURCE_DATE_EPOCH; without it they would be the time of packaging
+# and two builds would differ.
+include("${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake")
+kelvane_source_date_epoch(_epoch "${CPACK_KELVANE_SOURCE_DIR}")
+set(ENV{SOURCE_DATE_EPOCH} "${_epoch}")
