@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks that docs/fault-matrix.md names only tests that exist.
 
-  check_fault_matrix.py --matrix FILE --build-dir DIR --emulator RUN.SH PREFIX
+  check_fault_matrix.py --matrix FILE --build-dir DIR [--ctest CTEST] --emulator RUN.SH PREFIX
                         --program NAME=EXE...
 
 Every name in backticks in a table's Test column must be one of:
@@ -42,8 +42,8 @@ def gtest_cases(emulator, prefix, exe):
     return cases
 
 
-def ctest_names(build_dir):
-    result = subprocess.run(["ctest", "--test-dir", build_dir, "-N"], stdout=subprocess.PIPE,
+def ctest_names(ctest, build_dir):
+    result = subprocess.run([ctest, "--test-dir", build_dir, "-N"], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         raise RuntimeError("ctest -N failed: %s" % result.stdout.strip())
@@ -68,6 +68,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--matrix", required=True)
     parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--ctest", default="ctest")
     parser.add_argument("--emulator", nargs=2, required=True, metavar=("RUN_SH", "PREFIX"))
     parser.add_argument("--program", action="append", default=[], metavar="NAME=EXE")
     args = parser.parse_args()
@@ -83,7 +84,7 @@ def main():
         name, _, exe = item.partition("=")
         cases[name] = gtest_cases(args.emulator[0], args.emulator[1], exe)
     every_case = set().union(*cases.values()) if cases else set()
-    tests = ctest_names(args.build_dir)
+    tests = ctest_names(args.ctest, args.build_dir)
 
     missing = 0
     for number, program, name in cited:
