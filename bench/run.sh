@@ -5,9 +5,10 @@
 # benchmark's own (build/bench-prefix). Prints medians, ratios and the
 # programs' sizes. Not a test: timings depend on the machine.
 #   bench/run.sh [RUNS]              (default 15 runs of each)
-# Needs the programs in dist/ and the firmware stand-in of a test build:
+# Needs the programs in dist/, and the firmware stand-in and the baseline
+# program (bench/noop.c, linked like the shipped programs) of a test build:
 #   cmake --preset test && cmake --build --preset test
-# KELVANE_BENCH_BUILD names another build directory holding the stand-in;
+# KELVANE_BENCH_BUILD names another build directory holding them;
 # KELVANE_BENCH_KEEP=1 leaves the prefix's wineserver running afterwards.
 set -eu
 
@@ -16,20 +17,14 @@ repo=$(cd "$here/.." && pwd)
 runs=${1:-15}
 test_build=${KELVANE_BENCH_BUILD:-$repo/build/test}
 fake_dll=$test_build/tests/fake_wmi/fake_wmi.dll
+noop_exe=$test_build/bench/noop.exe
 prefix=$repo/build/bench-prefix
-out=$repo/build/bench
 triple=x86_64-w64-mingw32
 
-for f in "$repo/dist/Kelvane.exe" "$repo/dist/QUINTAR.exe" "$fake_dll"; do
+for f in "$repo/dist/Kelvane.exe" "$repo/dist/QUINTAR.exe" "$fake_dll" "$noop_exe"; do
   [ -f "$f" ] || { echo "bench: $f is missing; build the test preset first" >&2; exit 1; }
 done
 case $runs in ''|*[!0-9]*|0) echo "usage: $0 [RUNS]" >&2; exit 2 ;; esac
-
-# The baseline, linked like the shipped programs.
-mkdir -p "$out"
-"$triple-gcc-posix" -std=c11 -Wall -Wextra -Werror -Os -municode -static -s \
-  -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--no-insert-timestamp -Wl,--gc-sections \
-  -o "$out/noop.exe" "$here/noop.c"
 
 echo "Making the benchmark's Wine prefix ($prefix)..."
 "$repo/tests/wine/make-prefix.sh" "$prefix" "$fake_dll" >/dev/null
@@ -41,7 +36,7 @@ fi
 # Everything the jobs use sits in C:\bench; the script with the line ends cmd expects.
 work=$prefix/drive_c/bench
 mkdir -p "$work"
-cp "$repo/dist/Kelvane.exe" "$repo/dist/QUINTAR.exe" "$out/noop.exe" "$work/"
+cp "$repo/dist/Kelvane.exe" "$repo/dist/QUINTAR.exe" "$noop_exe" "$work/"
 sed 's/\r*$/\r/' "$here/job.cmd" >"$work/job.cmd"
 
 # A machine of a non-Japanese region whose Office OEM mode is already set in

@@ -81,10 +81,12 @@ bool VFormatLogLine(wchar_t (&line)[kLineUnits], const wchar_t* format, va_list 
 
 void VPrint(const wchar_t* format, va_list args)
 {
-    std::vfwprintf(stdout, format, args);
+    // A console that cannot be written to has nowhere to report it: both
+    // results are left unchecked on purpose.
+    static_cast<void>(std::vfwprintf(stdout, format, args));
     // Each line leaves the process at once: a run stopped from outside still
     // leaves its transcript behind.
-    std::fflush(stdout);
+    static_cast<void>(std::fflush(stdout));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the shipped programs twice from clean, in two copies of this checkout
-# at different paths (of different lengths, with a different time zone and
+# Builds the shipped programs and the release archive twice from clean
+# (cmake --workflow --preset release), in two copies of this checkout at
+# different paths (of different lengths, with a different time zone and
 # locale), and compares dist/ byte for byte. Prints every file's SHA-256; exits
 # nonzero when the two builds differ or either fails.
 #   scripts/check-reproducible.sh [--head]
@@ -36,8 +37,10 @@ copy_checkout() {
 
 build() {
   local tree=$1 tz=$2 lang=$3
-  (cd "$tree" && TZ=$tz LC_ALL=$lang LANG=$lang cmake --preset release >"$tree.log" 2>&1 \
-    && TZ=$tz LC_ALL=$lang LANG=$lang cmake --build --preset release >>"$tree.log" 2>&1) || {
+  # SOURCE_DATE_EPOCH is the user's to set; the build must agree with itself
+  # without it.
+  (cd "$tree" && unset SOURCE_DATE_EPOCH \
+    && TZ=$tz LC_ALL=$lang LANG=$lang cmake --workflow --preset release >"$tree.log" 2>&1) || {
     echo "build in $tree failed:" >&2
     tail -n 30 "$tree.log" >&2
     return 1
@@ -63,9 +66,9 @@ for name in $names; do
   ha=$( [ -f "$a" ] && sha256sum <"$a" | cut -d' ' -f1 || echo missing)
   hb=$( [ -f "$b" ] && sha256sum <"$b" | cut -d' ' -f1 || echo missing)
   if [ "$ha" = "$hb" ]; then
-    printf 'same    %-14s %s\n' "$name" "$ha"
+    printf 'same    %-30s %s\n' "$name" "$ha"
   else
-    printf 'DIFFERS %-14s %s\n        %-14s %s\n' "$name" "$ha" "" "$hb"
+    printf 'DIFFERS %-30s %s\n        %-30s %s\n' "$name" "$ha" "" "$hb"
     status=1
   fi
 done

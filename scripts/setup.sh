@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, if it is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest python3 coreutils)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest python3 coreutils
+  osslsigncode clang-tidy openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "firmware.h"
+#include "owners.h"
+#include "test_owners.h"
 
 namespace {
 
@@ -31,47 +33,9 @@ HRESULT Hr(unsigned long code) {
   return static_cast<HRESULT>(code);
 }
 
-template <typename Interface>
-class Com {
- public:
-  Com() = default;
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  ~Com() { reset(); }
-  Interface* get() const { return p_; }
-  Interface* operator->() const { return p_; }
-  Interface** put() {
-    reset();
-    return &p_;
-  }
-  void reset() {
-    if (p_ != nullptr) p_->Release();
-    p_ = nullptr;
-  }
-
- private:
-  Interface* p_ = nullptr;
-};
-
-struct Bstr {
-  BSTR text;
-  explicit Bstr(const wchar_t* value) : text(SysAllocString(value)) {}
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { SysFreeString(text); }
-};
-
-struct Variant {
-  VARIANT v;
-  Variant() { VariantInit(&v); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { VariantClear(&v); }
-  VARIANT* put() {
-    VariantClear(&v);
-    return &v;
-  }
-};
+using kelvane::ComPtr;
+using kelvane::UniqueBstr;
+using kelvane::UniqueVariant;
 
 // A VARIANT as the tests compare it: its type and, for a BSTR, every unit of it.
 std::wstring Describe(const VARIANT& value) {
@@ -89,14 +53,14 @@ std::wstring Describe(const VARIANT& value) {
   }
 }
 
-HRESULT CreateLocator(Com<IWbemLocator>& locator) {
+HRESULT CreateLocator(ComPtr<IWbemLocator>& locator) {
   return CoCreateInstance(kAdministrativeLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                          reinterpret_cast<void**>(locator.put()));
+                          locator.put_void());
 }
 
-HRESULT Connect(IWbemLocator* locator, const wchar_t* nameSpace, Com<IWbemServices>& services) {
-  Bstr resource(nameSpace);
-  return locator->ConnectServer(resource.text, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
+HRESULT Connect(IWbemLocator* locator, const wchar_t* nameSpace, ComPtr<IWbemServices>& services) {
+  const UniqueBstr resource(SysAllocString(nameSpace));
+  return locator->ConnectServer(resource.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
 }
 
 HRESULT SetBlanket(IWbemServices* services) {
@@ -105,10 +69,10 @@ HRESULT SetBlanket(IWbemServices* services) {
 }
 
 HRESULT Exec(IWbemServices* services, const wchar_t* language, const wchar_t* query,
-             Com<IEnumWbemClassObject>& results) {
-  Bstr languageText(language);
-  Bstr queryText(query);
-  return services->ExecQuery(languageText.text, queryText.text, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+             ComPtr<IEnumWbemClassObject>& results) {
+  const UniqueBstr languageText(SysAllocString(language));
+  const UniqueBstr queryText(SysAllocString(query));
+  return services->ExecQuery(languageText.get(), queryText.get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                              nullptr, results.put());
 }
 
@@ -116,7 +80,7 @@ HRESULT Exec(IWbemServices* services, const wchar_t* language, const wchar_t* qu
 std::vector<std::wstring> ReadAll(IEnumWbemClassObject* results, const wchar_t* property) {
   std::vector<std::wstring> values;
   for (;;) {
-    Com<IWbemClassObject> object;
+    ComPtr<IWbemClassObject> object;
     ULONG returned = 0;
     const HRESULT next = results->Next(kInfinite, 1, object.put(), &returned);
     if (returned == 0) {
@@ -126,18 +90,18 @@ std::vector<std::wstring> ReadAll(IEnumWbemClassObject* results, const wchar_t* 
     }
     EXPECT_EQ(S_OK, next);
     EXPECT_EQ(1u, returned);
-    Variant value;
-    const HRESULT get = object->Get(property, 0, value.put(), nullptr, nullptr);
+    UniqueVariant value;
+    const HRESULT get = object->Get(property, 0, value.get(), nullptr, nullptr);
     EXPECT_EQ(S_OK, get) << "property " << property;
-    values.push_back(Describe(value.v));
+    values.push_back(Describe(*value));
   }
 }
 
 // One whole query in `nameSpace`, each step expected to succeed.
 std::vector<std::wstring> Query(const wchar_t* nameSpace, const wchar_t* query, const wchar_t* property) {
-  Com<IWbemLocator> locator;
-  Com<IWbemServices> services;
-  Com<IEnumWbemClassObject> results;
+  ComPtr<IWbemLocator> locator;
+  ComPtr<IWbemServices> services;
+  ComPtr<IEnumWbemClassObject> results;
   HRESULT result = CreateLocator(locator);
   if (result == S_OK) result = Connect(locator.get(), nameSpace, services);
   if (result == S_OK) result = SetBlanket(services.get());
@@ -170,25 +134,26 @@ TEST_F(fake_wmi, traces_every_call_of_a_serial_number_query) {
   firmware::UseScenario("bios SN-0042\n");
   firmware::StartTrace();
   {
-    Com<IWbemLocator> locator;
+    ComPtr<IWbemLocator> locator;
     ASSERT_EQ(S_OK, CreateLocator(locator));
-    Com<IWbemServices> services;
+    ComPtr<IWbemServices> services;
     ASSERT_EQ(S_OK, Connect(locator.get(), kCimv2, services));
     ASSERT_EQ(S_OK, SetBlanket(services.get()));
-    Com<IEnumWbemClassObject> results;
+    ComPtr<IEnumWbemClassObject> results;
     ASSERT_EQ(S_OK, Exec(services.get(), L"WQL", kSerialQuery, results));
 
-    Com<IWbemClassObject> object;
+    ComPtr<IWbemClassObject> object;
     ULONG returned = 7;
     ASSERT_EQ(S_OK, results->Next(kInfinite, 1, object.put(), &returned));
     ASSERT_EQ(1u, returned);
-    Variant value;
-    ASSERT_EQ(S_OK, object->Get(L"SerialNumber", 0, value.put(), nullptr, nullptr));
-    EXPECT_EQ(L"BSTR:SN-0042", Describe(value.v));
+    UniqueVariant value;
+    ASSERT_EQ(S_OK, object->Get(L"SerialNumber", 0, value.get(), nullptr, nullptr));
+    EXPECT_EQ(L"BSTR:SN-0042", Describe(*value));
     CIMTYPE type = 0;
     LONG flavor = -1;
-    ASSERT_EQ(S_OK, object->Get(L"serialnumber", 0, value.put(), &type, &flavor));
-    EXPECT_EQ(L"BSTR:SN-0042", Describe(value.v));
+    UniqueVariant again;
+    ASSERT_EQ(S_OK, object->Get(L"serialnumber", 0, again.get(), &type, &flavor));
+    EXPECT_EQ(L"BSTR:SN-0042", Describe(*again));
     EXPECT_EQ(CIM_STRING, type);
     // A second reference keeps the object alive: it is released with the last one only.
     EXPECT_EQ(2u, object->AddRef());
@@ -202,20 +167,8 @@ TEST_F(fake_wmi, traces_every_call_of_a_serial_number_query) {
     locator.reset();
     results.reset();
   }
-  const std::vector<std::string> expected = {
-      "create iid={DC12A687-737F-11CF-884D-00AA004B2E24} outer=null",
-      "connect ns=ROOT\\CIMV2 user=null password=null locale=null flags=0 authority=null ctx=null",
-      "blanket authn=10 authz=0 principal=null level=3 imp=3 authinfo=null caps=0",
-      "exec lang=WQL query=SELECT SerialNumber FROM Win32_BIOS flags=0x30 ctx=null",
-      "next timeout=0xffffffff count=1 returned=1 hr=0x0",
-      "get name=SerialNumber flags=0 type=null flavor=null",
-      "get name=serialnumber flags=0 type=set flavor=set",
-      "release object",
-      "next timeout=0xffffffff count=1 returned=0 hr=0x1",
-      "release services",
-      "release locator",
-      "release enumerator",
-  };
+  const std::vector<std::string> expected = firmware::SerialQueryTrace(
+      1, {"get name=SerialNumber flags=0 type=null flavor=null", "get name=serialnumber flags=0 type=set flavor=set"});
   EXPECT_EQ(expected, firmware::TraceLines());
 }
 
@@ -277,7 +230,7 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
   {
     SCOPED_TRACE("fail create");
     firmware::UseScenario("fail create 0x80070005\n");
-    Com<IWbemLocator> locator;
+    ComPtr<IWbemLocator> locator;
     EXPECT_EQ(Hr(0x80070005), CreateLocator(locator));
     EXPECT_EQ(nullptr, locator.get());
   }
@@ -286,9 +239,9 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
     firmware::UseScenario("bios SN-2\nfail connect 0x80041003 brevik\n");
     firmware::StartTrace();
     {
-      Com<IWbemLocator> locator;
+      ComPtr<IWbemLocator> locator;
       ASSERT_EQ(S_OK, CreateLocator(locator));
-      Com<IWbemServices> services;
+      ComPtr<IWbemServices> services;
       EXPECT_EQ(S_OK, Connect(locator.get(), kCimv2, services));
       EXPECT_NE(nullptr, services.get());
       EXPECT_EQ(Hr(0x80041003), Connect(locator.get(), kBrevik, services));
@@ -307,9 +260,9 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
   {
     SCOPED_TRACE("fail blanket, by namespace");
     firmware::UseScenario("fail blanket 0x80070005 cimv2\n");
-    Com<IWbemLocator> locator;
+    ComPtr<IWbemLocator> locator;
     ASSERT_EQ(S_OK, CreateLocator(locator));
-    Com<IWbemServices> services;
+    ComPtr<IWbemServices> services;
     ASSERT_EQ(S_OK, Connect(locator.get(), kCimv2, services));
     EXPECT_EQ(Hr(0x80070005), SetBlanket(services.get()));
     ASSERT_EQ(S_OK, Connect(locator.get(), kBrevik, services));
@@ -318,11 +271,11 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
   {
     SCOPED_TRACE("fail exec, by query text");
     firmware::UseScenario("setting Build ID|B\nsetting Feature Byte|F\nfail exec 0x80041017 \"build id\"\n");
-    Com<IWbemLocator> locator;
+    ComPtr<IWbemLocator> locator;
     ASSERT_EQ(S_OK, CreateLocator(locator));
-    Com<IWbemServices> services;
+    ComPtr<IWbemServices> services;
     ASSERT_EQ(S_OK, Connect(locator.get(), kBrevik, services));
-    Com<IEnumWbemClassObject> results;
+    ComPtr<IEnumWbemClassObject> results;
     EXPECT_EQ(Hr(0x80041017), Exec(services.get(), L"WQL", kBuildIdQuery, results));
     EXPECT_EQ(nullptr, results.get());
     ASSERT_EQ(S_OK, Exec(services.get(), L"WQL", kFeatureByteQuery, results));
@@ -332,13 +285,13 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
     SCOPED_TRACE("fail next, by call number and query text");
     firmware::UseScenario(
         "setting Enter Build ID|B1\nsetting Build ID|B2\nsetting Feature Byte|F\nfail next 2 Build ID\n");
-    Com<IWbemLocator> locator;
+    ComPtr<IWbemLocator> locator;
     ASSERT_EQ(S_OK, CreateLocator(locator));
-    Com<IWbemServices> services;
+    ComPtr<IWbemServices> services;
     ASSERT_EQ(S_OK, Connect(locator.get(), kBrevik, services));
-    Com<IEnumWbemClassObject> results;
+    ComPtr<IEnumWbemClassObject> results;
     ASSERT_EQ(S_OK, Exec(services.get(), L"WQL", kBuildIdQuery, results));
-    Com<IWbemClassObject> object;
+    ComPtr<IWbemClassObject> object;
     ULONG returned = 0;
     EXPECT_EQ(S_OK, results->Next(kInfinite, 1, object.put(), &returned));
     EXPECT_EQ(1u, returned);
@@ -359,14 +312,14 @@ TEST_F(fake_wmi, fails_the_calls_the_scenario_names) {
 
 TEST_F(fake_wmi, refuses_what_wmi_refuses) {
   firmware::UseScenario("bios SN-3\n");
-  Com<IWbemLocator> locator;
+  ComPtr<IWbemLocator> locator;
   ASSERT_EQ(S_OK, CreateLocator(locator));
-  Com<IWbemServices> services;
+  ComPtr<IWbemServices> services;
   EXPECT_EQ(Hr(0x8004100e), Connect(locator.get(), L"ROOT\\default", services));
   EXPECT_EQ(nullptr, services.get());
   ASSERT_EQ(S_OK, Connect(locator.get(), L"root\\cimv2", services));
 
-  Com<IEnumWbemClassObject> results;
+  ComPtr<IEnumWbemClassObject> results;
   // WBEM_E_INVALID_QUERY_TYPE, as WMI answers a language other than WQL.
   EXPECT_EQ(Hr(0x80041018), Exec(services.get(), L"SQL", kSerialQuery, results));
   EXPECT_EQ(Hr(0x80041010), Exec(services.get(), L"WQL", L"SELECT * FROM Win32_OperatingSystem", results));
@@ -375,23 +328,23 @@ TEST_F(fake_wmi, refuses_what_wmi_refuses) {
   EXPECT_EQ(nullptr, results.get());
 
   ASSERT_EQ(S_OK, Exec(services.get(), L"wql", kSerialQuery, results));
-  Com<IWbemClassObject> object;
+  ComPtr<IWbemClassObject> object;
   ULONG returned = 0;
   ASSERT_EQ(S_OK, results->Next(kInfinite, 1, object.put(), &returned));
   for (const wchar_t* property : {L"Manufacturer", L"Value", L"name"}) {
-    Variant value;
-    V_VT(&value.v) = VT_I4;
-    V_I4(&value.v) = 7;
-    EXPECT_EQ(Hr(0x80041002), object->Get(property, 0, &value.v, nullptr, nullptr)) << property;
-    EXPECT_EQ(L"I4:7", Describe(value.v)) << "the VARIANT is left as it was";
+    UniqueVariant value;
+    V_VT(value.get()) = VT_I4;
+    V_I4(value.get()) = 7;
+    EXPECT_EQ(Hr(0x80041002), object->Get(property, 0, value.get(), nullptr, nullptr)) << property;
+    EXPECT_EQ(L"I4:7", Describe(*value)) << "the VARIANT is left as it was";
   }
 }
 
 TEST_F(fake_wmi, reads_the_scenario_anew_at_each_connect) {
-  Com<IWbemLocator> locator;
+  ComPtr<IWbemLocator> locator;
   ASSERT_EQ(S_OK, CreateLocator(locator));
-  Com<IWbemServices> services;
-  Com<IEnumWbemClassObject> results;
+  ComPtr<IWbemServices> services;
+  ComPtr<IEnumWbemClassObject> results;
 
   SetEnvironmentVariableW(L"FAKE_WMI_SCENARIO", nullptr);
   ASSERT_EQ(S_OK, Connect(locator.get(), kCimv2, services));
@@ -420,38 +373,38 @@ TEST(fake_wmi_module, can_unload_only_when_nothing_of_it_lives) {
   DWORD size = sizeof path;
   ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, kLocatorServerKey, nullptr, RRF_RT_REG_SZ, nullptr, path,
                                         &size));
-  const HMODULE module = LoadLibraryW(path);
-  ASSERT_NE(nullptr, module) << "error " << GetLastError();
+  const testing_support::UniqueLibrary module(LoadLibraryW(path));
+  ASSERT_NE(nullptr, module.get()) << "error " << GetLastError();
   using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
   const auto getClassObject =
-      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
   const auto canUnloadNow =
-      reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+      reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(module.get(), "DllCanUnloadNow")));
   ASSERT_NE(nullptr, getClassObject);
   ASSERT_NE(nullptr, canUnloadNow);
 
   EXPECT_EQ(S_OK, canUnloadNow());
-  Com<IClassFactory> factory;
+  ComPtr<IClassFactory> factory;
   EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE,
-            getClassObject(CLSID_WbemLocator, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
-  ASSERT_EQ(S_OK, getClassObject(kAdministrativeLocator, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+            getClassObject(CLSID_WbemLocator, IID_IClassFactory, factory.put_void()));
+  ASSERT_EQ(S_OK, getClassObject(kAdministrativeLocator, IID_IClassFactory, factory.put_void()));
   EXPECT_EQ(S_FALSE, canUnloadNow());
 
-  Com<IUnknown> outer;
-  EXPECT_EQ(S_OK, factory->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(outer.put())));
-  Com<IUnknown> aggregated;
+  ComPtr<IUnknown> outer;
+  EXPECT_EQ(S_OK, factory->QueryInterface(IID_IUnknown, outer.put_void()));
+  ComPtr<IUnknown> aggregated;
   EXPECT_EQ(CLASS_E_NOAGGREGATION,
-            factory->CreateInstance(outer.get(), IID_IUnknown, reinterpret_cast<void**>(aggregated.put())));
+            factory->CreateInstance(outer.get(), IID_IUnknown, aggregated.put_void()));
   outer.reset();
 
-  Com<IWbemLocator> locator;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IWbemLocator, reinterpret_cast<void**>(locator.put())));
-  Com<IUnknown> identity;
-  ASSERT_EQ(S_OK, locator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.put())));
+  ComPtr<IWbemLocator> locator;
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IWbemLocator, locator.put_void()));
+  ComPtr<IUnknown> identity;
+  ASSERT_EQ(S_OK, locator->QueryInterface(IID_IUnknown, identity.put_void()));
   EXPECT_EQ(static_cast<IUnknown*>(locator.get()), identity.get());
-  Com<IWbemServices> notALocator;
-  EXPECT_EQ(E_NOINTERFACE, locator->QueryInterface(IID_IWbemServices, reinterpret_cast<void**>(notALocator.put())));
+  ComPtr<IWbemServices> notALocator;
+  EXPECT_EQ(E_NOINTERFACE, locator->QueryInterface(IID_IWbemServices, notALocator.put_void()));
 
   EXPECT_EQ(S_OK, factory->LockServer(TRUE));
   identity.reset();
@@ -459,11 +412,10 @@ TEST(fake_wmi_module, can_unload_only_when_nothing_of_it_lives) {
   EXPECT_EQ(S_FALSE, canUnloadNow()) << "the factory and the server lock";
   factory.reset();
   EXPECT_EQ(S_FALSE, canUnloadNow()) << "the server lock";
-  ASSERT_EQ(S_OK, getClassObject(kAdministrativeLocator, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+  ASSERT_EQ(S_OK, getClassObject(kAdministrativeLocator, IID_IClassFactory, factory.put_void()));
   EXPECT_EQ(S_OK, factory->LockServer(FALSE));
   factory.reset();
   EXPECT_EQ(S_OK, canUnloadNow());
-  FreeLibrary(module);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include "owners.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -13,17 +14,6 @@ namespace {
 constexpr LONGLONG kMaxScenarioBytes = 4 * 1024 * 1024;
 // Bound of one "@repeat" value, in UTF-16 units.
 constexpr std::size_t kMaxRepeatUnits = 1024 * 1024;
-
-struct FileHandle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  FileHandle() = default;
-  explicit FileHandle(HANDLE handle) : h(handle) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, std::wcslen(prefix), prefix) == 0;
@@ -278,14 +268,15 @@ Scenario ParseScenario(const std::wstring& text) {
 Scenario LoadScenario() {
   std::wstring path;
   if (!ReadEnvironment(L"FAKE_WMI_SCENARIO", path)) return Scenario{};
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.h == INVALID_HANDLE_VALUE) return Scenario{};
+  const kelvane::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return Scenario{};
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.h, &size) || size.QuadPart > kMaxScenarioBytes) return Scenario{};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxScenarioBytes) return Scenario{};
   std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
   DWORD read = 0;
-  if (!bytes.empty() && !ReadFile(file.h, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+  if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
     return Scenario{};
   }
   bytes.resize(read);

@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include "owners.h"
+
 #include "scenario.h"
 
 namespace fake_wmi {
@@ -13,13 +15,13 @@ void AppendLine(const wchar_t* variable, const std::wstring& line) {
   if (!ReadEnvironment(variable, path)) return;
   // Open, append, close: the DLL may be unloaded between calls, and the test
   // reads the file while the process lives.
-  const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  const kelvane::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   const std::string bytes = ToUtf8(line) + "\n";
   DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace

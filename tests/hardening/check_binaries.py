@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shipped programs' PE images as a release reviewer would.
 
-  check_binaries.py hardening --allowed-imports FILE [--forbid TEXT]... EXE...
+  check_binaries.py hardening --objdump OBJDUMP --allowed-imports FILE [--forbid TEXT]... EXE...
   check_binaries.py size --objcopy OBJCOPY EXE=MAX_BYTES...
 
 hardening: 64-bit console image, ASLR with high-entropy addresses, DEP, no
@@ -11,6 +11,10 @@ record, and none of the build machine's paths in the bytes.
 
 size: the file size with the .rsrc section removed (icon, manifest and version
 information do not count against the budget) is at most MAX_BYTES.
+
+The header fields, data directories, sections and imports come from the
+target's objdump (-p and -h); only what objdump does not interpret (the
+delay-load descriptors) is read from the bytes here.
 
 Prints one line per check and program; exits 1 when any check fails.
 """
@@ -22,10 +26,6 @@ import subprocess
 import sys
 import tempfile
 
-IMAGE_FILE_MACHINE_AMD64 = 0x8664
-PE32_PLUS_MAGIC = 0x20B
-SUBSYSTEM_WINDOWS_CUI = 3
-
 # DllCharacteristics the programs must carry.
 REQUIRED_DLL_CHARACTERISTICS = (
     (0x0020, "HIGH_ENTROPY_VA"),
@@ -33,10 +33,8 @@ REQUIRED_DLL_CHARACTERISTICS = (
     (0x0100, "NX_COMPAT"),
 )
 
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
-IMAGE_SCN_MEM_WRITE = 0x80000000
+SUBSYSTEM_WINDOWS_CUI = 3
 
-DIRECTORY_IMPORT = 1
 DIRECTORY_DEBUG = 6
 DIRECTORY_DELAY_IMPORT = 13
 
@@ -51,79 +49,81 @@ SOURCE_PATH = re.compile(rb"[\w.\-]*[/\\][\w.\-/\\]*\w\.(?:c|cc|cpp|cxx|h|hpp)(?
 # offset, time stamp and age (NB10), then the PDB's path.
 CODEVIEW_RECORD = re.compile(rb"(?:RSDS[\s\S]{20}|NB10[\s\S]{12})([^\x00]{1,260}?\.pdb)\x00", re.IGNORECASE)
 
+# objdump -h: "  0 .text  00007dc8  0000000140001000  0000000140001000  00000400  2**4",
+# the section's flags on the next line.
+SECTION_LINE = re.compile(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)\s+2\*\*\d+$")
+# objdump -p: "Entry 6 0000000000000000 00000000 Debug Directory"
+DIRECTORY_LINE = re.compile(r"^Entry ([0-9a-f]) ([0-9a-f]+) ([0-9a-f]+) ")
+
 
 class PeError(Exception):
     pass
 
 
 class Section:
-    def __init__(self, name, virtual_size, virtual_address, raw_size, raw_pointer, characteristics):
+    def __init__(self, name, size, virtual_address, raw_pointer, flags):
         self.name = name
-        self.virtual_size = virtual_size
+        self.size = size
         self.virtual_address = virtual_address
-        self.raw_size = raw_size
         self.raw_pointer = raw_pointer
-        self.characteristics = characteristics
+        self.flags = flags
+
+    @property
+    def writable_and_executable(self):
+        # BFD marks a section CODE when it is executable and READONLY when it
+        # is not writable.
+        return "CODE" in self.flags and "READONLY" not in self.flags
 
 
 class PeImage:
-    """The parts of a PE image the checks read."""
+    """The parts of a PE image the checks read: the header fields, data
+    directories, sections and imports as objdump reports them, and the bytes."""
 
-    def __init__(self, data):
-        self.data = data
-        if len(data) < 0x40 or data[:2] != b"MZ":
-            raise PeError("no MZ header")
-        pe_offset = self.u32(0x3C)
-        if data[pe_offset:pe_offset + 4] != b"PE\0\0":
-            raise PeError("no PE signature")
-        coff = pe_offset + 4
-        (self.machine, section_count, _stamp, symbol_table, symbol_count, optional_size,
-         _flags) = struct.unpack_from("<HHIIIHH", data, coff)
-        optional = coff + 20
-        self.magic = self.u16(optional)
-        if self.magic == PE32_PLUS_MAGIC:
-            self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
-            directories_at = optional + 112
-            directory_count = self.u32(optional + 108)
-        else:
-            self.image_base = self.u32(optional + 28)
-            directories_at = optional + 96
-            directory_count = self.u32(optional + 92)
-        self.size_of_image = self.u32(optional + 56)
-        self.subsystem = self.u16(optional + 68)
-        self.dll_characteristics = self.u16(optional + 70)
-        self.directories = []
-        for i in range(min(directory_count, 16)):
-            self.directories.append(struct.unpack_from("<II", data, directories_at + 8 * i))
-        while len(self.directories) < 16:
-            self.directories.append((0, 0))
+    def __init__(self, path, objdump):
+        with open(path, "rb") as f:
+            self.data = f.read()
+        headers = self.objdump(objdump, "-p", path)
+        sections = self.objdump(objdump, "-h", path)
 
-        # Long section names ("/4") point into the COFF string table, which
-        # follows the symbol table.
-        string_table = symbol_table + 18 * symbol_count if symbol_table else None
+        match = re.search(r"file format (\S+)", headers)
+        self.file_format = match.group(1) if match else "unknown"
+        fields = dict(re.findall(r"^(\w+)\t+([0-9a-fA-F]+)", headers, re.MULTILINE))
+        try:
+            self.magic = int(fields["Magic"], 16)
+            self.image_base = int(fields["ImageBase"], 16)
+            self.size_of_image = int(fields["SizeOfImage"], 16)
+            self.subsystem = int(fields["Subsystem"], 16)
+            self.dll_characteristics = int(fields["DllCharacteristics"], 16)
+        except KeyError as e:
+            raise PeError("objdump -p gives no %s" % e)
+        self.directories = [(0, 0)] * 16
+        for line in headers.splitlines():
+            m = DIRECTORY_LINE.match(line)
+            if m:
+                self.directories[int(m.group(1), 16)] = (int(m.group(2), 16), int(m.group(3), 16))
+        # The imports as objdump interprets the import directory.
+        self.has_import_tables = "The Import Tables" in headers
+        self.imports = re.findall(r"^\s*DLL Name: (\S+)", headers, re.MULTILINE)
+
         self.sections = []
-        table = optional + optional_size
-        for i in range(section_count):
-            entry = table + 40 * i
-            raw_name = data[entry:entry + 8].rstrip(b"\0")
-            name = raw_name.decode("latin-1")
-            if name.startswith("/") and name[1:].isdigit() and string_table is not None:
-                start = string_table + int(name[1:])
-                end = data.find(b"\0", start)
-                name = data[start:end if end >= 0 else len(data)].decode("latin-1")
-            (virtual_size, virtual_address, raw_size, raw_pointer) = struct.unpack_from("<IIII", data, entry + 8)
-            characteristics = self.u32(entry + 36)
-            self.sections.append(Section(name, virtual_size, virtual_address, raw_size, raw_pointer, characteristics))
+        lines = sections.splitlines()
+        for i, line in enumerate(lines):
+            m = SECTION_LINE.match(line)
+            if m:
+                flags = lines[i + 1].strip() if i + 1 < len(lines) else ""
+                self.sections.append(Section(m.group(1), int(m.group(2), 16), int(m.group(3), 16) - self.image_base,
+                                             int(m.group(4), 16), flags))
 
-    def u16(self, offset):
-        return struct.unpack_from("<H", self.data, offset)[0]
-
-    def u32(self, offset):
-        return struct.unpack_from("<I", self.data, offset)[0]
+    @staticmethod
+    def objdump(objdump, option, path):
+        result = subprocess.run([objdump, option, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            raise PeError("%s %s failed: %s" % (objdump, option, result.stdout.strip()))
+        return result.stdout
 
     def offset_of(self, rva):
         for s in self.sections:
-            if s.virtual_address <= rva < s.virtual_address + max(s.virtual_size, s.raw_size):
+            if s.raw_pointer and s.virtual_address <= rva < s.virtual_address + s.size:
                 offset = s.raw_pointer + (rva - s.virtual_address)
                 if offset >= len(self.data):
                     break
@@ -137,20 +137,9 @@ class PeImage:
             raise PeError("unterminated name at 0x%x" % rva)
         return self.data[start:end].decode("latin-1")
 
-    def imported_dlls(self):
-        rva, size = self.directories[DIRECTORY_IMPORT]
-        names = []
-        if rva == 0 or size == 0:
-            return names
-        at = self.offset_of(rva)
-        while True:
-            descriptor = struct.unpack_from("<IIIII", self.data, at)
-            if descriptor == (0, 0, 0, 0, 0):
-                return names
-            names.append(self.string_at(descriptor[3]))
-            at += 20
-
     def delay_loaded_dlls(self):
+        # objdump does not interpret the delay-import directory, so its
+        # descriptors are read here.
         names = set()
         rva, size = self.directories[DIRECTORY_DELAY_IMPORT]
         if rva != 0 and size != 0:
@@ -168,7 +157,9 @@ class PeImage:
         # GNU ld links dlltool's delay-load descriptors into the image without
         # entering them in the data directory, so they are looked for as well.
         for s in self.sections:
-            end = s.raw_pointer + min(s.raw_size, s.virtual_size or s.raw_size)
+            if not s.raw_pointer:
+                continue
+            end = min(s.raw_pointer + s.size, len(self.data))
             for at in range(s.raw_pointer, end - 31, 4):
                 name = self.delay_descriptor_name(at)
                 if name is not None:
@@ -219,8 +210,8 @@ def occurrences(data, text):
 
 def hardening_checks(image, allowed, forbidden):
     """Yields (check name, failure or None)."""
-    yield "64-bit image", None if image.machine == IMAGE_FILE_MACHINE_AMD64 and image.magic == PE32_PLUS_MAGIC else (
-        "machine 0x%x, optional header magic 0x%x (want 0x8664 and PE32+ 0x20b)" % (image.machine, image.magic))
+    yield "64-bit image", None if image.file_format == "pei-x86-64" and image.magic == 0x20B else (
+        "format %s, optional header magic 0x%x (want pei-x86-64 and PE32+ 0x20b)" % (image.file_format, image.magic))
 
     for bit, name in REQUIRED_DLL_CHARACTERISTICS:
         yield name, None if image.dll_characteristics & bit else (
@@ -229,18 +220,13 @@ def hardening_checks(image, allowed, forbidden):
     yield "console subsystem", None if image.subsystem == SUBSYSTEM_WINDOWS_CUI else (
         "subsystem %d (want %d, Windows CUI)" % (image.subsystem, SUBSYSTEM_WINDOWS_CUI))
 
-    both = [s.name for s in image.sections
-            if s.characteristics & IMAGE_SCN_MEM_WRITE and s.characteristics & IMAGE_SCN_MEM_EXECUTE]
+    both = [s.name for s in image.sections if s.writable_and_executable]
     yield "no writable and executable section", "writable and executable: " + ", ".join(both) if both else None
 
-    try:
-        imports = image.imported_dlls()
-        stray = [n for n in imports if dll_stem(n) not in allowed]
-        failure = "not on the allow-list: " + ", ".join(stray) if stray else None
-        if not imports:
-            failure = "no import directory"
-    except PeError as e:
-        failure = "import directory unreadable: %s" % e
+    stray = [n for n in image.imports if dll_stem(n) not in allowed]
+    failure = "not on the allow-list: " + ", ".join(stray) if stray else None
+    if not image.has_import_tables or not image.imports:
+        failure = "no import directory"
     yield "imports on the allow-list", failure
 
     try:
@@ -290,8 +276,7 @@ def run_hardening(args):
     for path in args.programs:
         name = os.path.basename(path)
         try:
-            with open(path, "rb") as f:
-                image = PeImage(f.read())
+            image = PeImage(path, args.objdump)
         except (OSError, PeError, struct.error) as e:
             print("FAIL %s: not a readable PE image: %s" % (name, e))
             failed += 1
@@ -337,6 +322,7 @@ def main():
     modes = parser.add_subparsers(dest="mode", required=True)
     hardening = modes.add_parser("hardening")
     hardening.add_argument("--allowed-imports", required=True)
+    hardening.add_argument("--objdump", required=True, help="the target's objdump (x86_64-w64-mingw32-objdump)")
     hardening.add_argument("--forbid", action="append", default=[],
                            help="a further text (path) that must not occur in the programs")
     hardening.add_argument("programs", nargs="+")

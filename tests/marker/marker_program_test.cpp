@@ -3,6 +3,7 @@
 #include "files.h"
 #include "process.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,9 +14,13 @@
 namespace {
 
 using testing_support::ChildRun;
+using testing_support::PathExists;
 using testing_support::ReadBytes;
 using testing_support::RunChild;
 using testing_support::ScopedEnvironmentVariable;
+using testing_support::Utf16Bytes;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Standard output is in text mode: each "\n" of a message leaves as "\r\n".
 constexpr char kModuleHandleFailed[] = "Fatal Error: GetModuleHandle failed\r\n";
@@ -49,6 +54,7 @@ std::string Describe(const ChildRun& run)
            " exit=" + std::to_string(run.exitCode) + " out=[" + run.output + "] err=[" + run.errors + "]";
 }
 
+// ASSERTs inside: call it under ASSERT_NO_FATAL_FAILURE.
 void ExpectSilentSuccess(const std::wstring& program, const std::wstring& arguments, const wchar_t* workDir)
 {
     const ChildRun run = RunChild(program, arguments, workDir != nullptr ? workDir : L"");
@@ -59,19 +65,16 @@ void ExpectSilentSuccess(const std::wstring& program, const std::wstring& argume
     EXPECT_EQ(run.errors.size(), 0u);
 }
 
-bool Exists(const wchar_t* path)
+// Whether a program image holds `part`. The images are searched without a
+// matcher, which would print the whole image when it fails.
+bool ImageHolds(const std::string& image, const std::string& part)
 {
-    return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return image.find(part) != std::string::npos;
 }
 
-std::string Utf16Bytes(const char* ascii)
+std::wstring Wide(const char* ascii)
 {
-    std::string bytes;
-    for (const char* c = ascii; *c != '\0'; ++c) {
-        bytes.push_back(*c);
-        bytes.push_back('\0');
-    }
-    return bytes;
+    return std::wstring(ascii, ascii + std::strlen(ascii));
 }
 
 // The Windows directory of the test prefix is shared with the provisioning
@@ -103,7 +106,7 @@ TEST(quintar, succeeds_silently_whatever_its_arguments)
 {
     for (const std::wstring& arguments : kArgumentSets) {
         SCOPED_TRACE(testing::Message() << "argument set of " << arguments.size() << " units");
-        ExpectSilentSuccess(QUINTAR_EXE, arguments, nullptr);
+        ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(QUINTAR_EXE, arguments, nullptr));
     }
 }
 
@@ -111,32 +114,32 @@ TEST(quintar, succeeds_silently_from_any_working_directory)
 {
     for (const std::wstring& workDir : WorkDirectories()) {
         SCOPED_TRACE(testing::Message() << "working directory of " << workDir.size() << " units");
-        ExpectSilentSuccess(QUINTAR_EXE, L"", workDir.c_str());
-        ExpectSilentSuccess(QUINTAR_EXE, L"-x some words", workDir.c_str());
+        ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(QUINTAR_EXE, L"", workDir.c_str()));
+        ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(QUINTAR_EXE, L"-x some words", workDir.c_str()));
     }
 }
 
 TEST(quintar, copy_in_windows_directory_behaves_like_the_original)
 {
-    const bool hadEarlierCopy = Exists(kDeployedCopy);
+    const bool hadEarlierCopy = PathExists(kDeployedCopy);
     {
         DeployedCopy copy;
         ASSERT_TRUE(copy.copied()) << "copy to c:\\Windows failed: " << ::GetLastError();
         EXPECT_EQ(ReadBytes(kDeployedCopy), ReadBytes(QUINTAR_EXE));
         for (const std::wstring& workDir : WorkDirectories()) {
-            ExpectSilentSuccess(kDeployedCopy, L"", workDir.c_str());
-            ExpectSilentSuccess(kDeployedCopy, L"/quiet extra words", workDir.c_str());
+            ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(kDeployedCopy, L"", workDir.c_str()));
+            ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(kDeployedCopy, L"/quiet extra words", workDir.c_str()));
         }
     }
     // The Windows directory is left as the test found it.
-    EXPECT_EQ(Exists(kDeployedCopy), hadEarlierCopy);
-    EXPECT_FALSE(Exists(kSavedCopy));
+    EXPECT_EQ(PathExists(kDeployedCopy), hadEarlierCopy);
+    EXPECT_FALSE(PathExists(kSavedCopy));
 }
 
 TEST(quintar, repeated_runs_behave_alike)
 {
     for (int run = 0; run < 3; ++run)
-        ExpectSilentSuccess(QUINTAR_EXE, L"again", nullptr);
+        ASSERT_NO_FATAL_FAILURE(ExpectSilentSuccess(QUINTAR_EXE, L"again", nullptr));
 }
 
 // The shipped program has no test hooks: it holds none of their names and
@@ -148,14 +151,14 @@ TEST(quintar, shipped_program_carries_no_test_hooks)
     ASSERT_FALSE(shipped.empty());
     ASSERT_FALSE(seamed.empty());
     for (const char* name : {"QUINTAR_TEST_FAIL", "QUINTAR_TEST_TRACE"}) {
-        EXPECT_EQ(shipped.find(Utf16Bytes(name)), std::string::npos) << name;
+        EXPECT_FALSE(ImageHolds(shipped, Utf16Bytes(Wide(name)))) << name;
         // The same search finds the hooks where they are.
-        EXPECT_NE(seamed.find(Utf16Bytes(name)), std::string::npos) << name;
+        EXPECT_TRUE(ImageHolds(seamed, Utf16Bytes(Wide(name)))) << name;
     }
     for (const char* import : {"GetEnvironmentVariable", "getenv", "GetEnvironmentStrings"}) {
-        EXPECT_EQ(shipped.find(import), std::string::npos) << import;
+        EXPECT_FALSE(ImageHolds(shipped, import)) << import;
     }
-    EXPECT_NE(seamed.find("GetEnvironmentVariable"), std::string::npos);
+    EXPECT_TRUE(ImageHolds(seamed, "GetEnvironmentVariable"));
 }
 
 // The bytes of the file that are not its resources: the sections other than
@@ -238,7 +241,7 @@ TEST_F(seamed_quintar, failed_framework_init_prints_only_its_message_and_exits_1
         ASSERT_TRUE(run.started);
         EXPECT_EQ(run.exitCode, 1u);
         EXPECT_EQ(run.output, kFrameworkInitFailed);
-        EXPECT_EQ(run.output.find("GetModuleHandle"), std::string::npos);
+        EXPECT_THAT(run.output, Not(HasSubstr("GetModuleHandle")));
         EXPECT_EQ(run.errors, "");
     }
 }

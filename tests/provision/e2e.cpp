@@ -71,7 +71,7 @@ void KelvaneTest::SetUp()
     RemoveTree(L"C:\\System.sav");
     RemoveTree(kDeployedMarker);
     RemoveOfficeKeys();
-    InstallProgram(kProgramDir);
+    ASSERT_NO_FATAL_FAILURE(InstallProgram(kProgramDir));
     firmware::UseScenario(kDefaultFirmware);
 }
 
@@ -91,9 +91,10 @@ void KelvaneTest::TearDown()
 void KelvaneTest::InstallProgram(const std::wstring& dir, const std::wstring& exeName, bool withMarker)
 {
     MakeDirs(dir);
-    CopyInto(KELVANE_EXE, dir + L"\\" + exeName);
-    if (withMarker)
-        CopyInto(QUINTAR_EXE, dir + L"\\QUINTAR.exe");
+    ASSERT_NO_FATAL_FAILURE(CopyInto(KELVANE_EXE, dir + L"\\" + exeName));
+    if (withMarker) {
+        ASSERT_NO_FATAL_FAILURE(CopyInto(QUINTAR_EXE, dir + L"\\QUINTAR.exe"));
+    }
 }
 
 ChildRun KelvaneTest::Run(const std::wstring& dir, const std::wstring& exeName)

@@ -4,9 +4,11 @@
 // log's bytes, the exit code.
 #include "files.h"
 #include "firmware.h"
+#include "owners.h"
 #include "process.h"
 #include "registry.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -48,6 +50,7 @@ protected:
     // Runs dir\exeName and reads the log it writes next to itself.
     testing_support::ChildRun Run(const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe");
     std::string LogBytes(const std::wstring& dir = kProgramDir) const;
+    // ASSERTs inside: call it under ASSERT_NO_FATAL_FAILURE.
     void InstallProgram(const std::wstring& dir, const std::wstring& exeName = L"Kelvane.exe", bool withMarker = true);
 };
 

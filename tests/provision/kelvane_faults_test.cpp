@@ -2,10 +2,18 @@
 // values, a registry that refuses the write, and awkward log and program places.
 #include "e2e.h"
 
+#include "test_owners.h"
+
 #include <aclapi.h>
 
 using namespace e2e;
 using namespace testing_support;
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -14,10 +22,11 @@ const std::string kLog = "C:\\Prov\\Kelvane.log";
 
 class KelvaneFaults : public KelvaneTest {
 protected:
+    // ASSERTs inside: call it under ASSERT_NO_FATAL_FAILURE.
     void BothViewsCorrect()
     {
-        SetOobeModeText(kNativeOemKey, L"OEMTA");
-        SetOobeModeText(kWow64OemKey, L"OEMTA");
+        ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+        ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
     }
     // The log's text of the identity lines of a run.
     std::string LogText() { return Narrow(FromUtf16Bytes(LogBytes())); }
@@ -27,7 +36,7 @@ protected:
 
 TEST_F(KelvaneFaults, each_failing_wmi_step_fails_the_run_with_its_code)
 {
-    CreateKey(kNativeOemKey);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     const struct {
         const char* fault;
         const char* console;
@@ -82,23 +91,20 @@ TEST_F(KelvaneFaults, a_failing_setting_query_stops_the_later_ones)
         const std::string header = HeaderOf(run.output);
         EXPECT_EQ(LogBytes(), ExpectedLog({Both(header), LogOnly(std::string(row.logEnd) + "Result=FAIL")}))
             << "nothing of the serial number is logged";
-        EXPECT_NE(run.output.find(ConsoleBytes("WMI Brevik_BIOSSetting query failed.\r\nResult=FAIL\r\n")),
-                  std::string::npos);
+        EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("WMI Brevik_BIOSSetting query failed.\r\nResult=FAIL\r\n")));
         EXPECT_EQ(run.exitCode, 1u);
         const auto execs = std::count_if(trace.begin(), trace.end(),
                                          [](const std::string& line) { return line.rfind("exec ", 0) == 0; });
         EXPECT_LE(execs, std::string(row.logEnd) == "Query Build ID failed" ? 2 : 3) << row.fault;
-        EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                [](const std::string& line) { return line.find("Feature Byte\"") != std::string::npos &&
-                                                                     line.rfind("exec ", 0) == 0; }),
-                  std::string(row.logEnd) == "Query Build ID failed" ? 0 : 1)
+        EXPECT_THAT(trace, Contains(AllOf(StartsWith("exec "), HasSubstr("Feature Byte\"")))
+                               .Times(std::string(row.logEnd) == "Query Build ID failed" ? 0 : 1))
             << row.fault;
     }
 }
 
 TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
 {
-    BothViewsCorrect();
+    ASSERT_NO_FATAL_FAILURE(BothViewsCorrect());
     const struct {
         std::string firmware;
         std::string serial, buildId, loc;
@@ -117,18 +123,17 @@ TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
         const ChildRun run = Run();
         const std::string identity = "SerialNumber=[" + row.serial + "]\r\nBuildID=[" + row.buildId +
                                      "]\r\nFeatureByte=[FB-7]\r\nLOC=[" + row.loc + "]\r\n";
-        EXPECT_NE(run.output.find(ConsoleBytes(identity)), std::string::npos) << row.firmware << run.output;
-        EXPECT_NE(LogText().find(identity), std::string::npos) << row.firmware;
+        EXPECT_THAT(run.output, HasSubstr(ConsoleBytes(identity))) << row.firmware;
+        EXPECT_THAT(LogText(), HasSubstr(identity)) << row.firmware;
         EXPECT_EQ(run.exitCode, 0u);
         const bool japanese = row.loc == "ABJ";
-        EXPECT_EQ(LogText().find(japanese ? "Result=SKIP" : "Result=PASS") != std::string::npos, true)
-            << row.firmware;
+        EXPECT_THAT(LogText(), HasSubstr(japanese ? "Result=SKIP" : "Result=PASS")) << row.firmware;
     }
 }
 
 TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced)
 {
-    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
     // The unit after each text is not NUL: the registry would otherwise store
     // the terminator along with it.
     const std::wstring v259 = std::wstring(259, L'a') + L'x', v260 = std::wstring(260, L'b') + L'x';
@@ -153,18 +158,20 @@ TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced
     };
     for (const auto& row : rows) {
         RemoveTree(kProgramDir + L"\\Kelvane.log");
-        SetOobeMode(kNativeOemKey, row.type, row.data, row.bytes);
+        ASSERT_NO_FATAL_FAILURE(SetOobeMode(kNativeOemKey, row.type, row.data, row.bytes));
         const ChildRun run = Run();
         const std::string before = "Registry before write: [" + row.shown + "]\r\n";
-        EXPECT_NE(run.output.find(ConsoleBytes(before)), std::string::npos) << row.name << "\n" << run.output;
+        EXPECT_THAT(run.output, HasSubstr(ConsoleBytes(before))) << row.name;
         // The log line is cut within its 260 units and keeps its line end.
         const std::string logged = before.size() > 259 ? before.substr(0, 257) + "\r\n" : before;
-        EXPECT_NE(LogText().find(logged), std::string::npos) << row.name;
+        EXPECT_THAT(LogText(), HasSubstr(logged)) << row.name;
         const bool correct = row.shown == "OEMTA";
-        EXPECT_EQ(LogText().find("Already correct") != std::string::npos &&
-                      LogText().find("incorrect") == std::string::npos,
-                  correct)
-            << row.name;
+        const auto leftAlone = AllOf(HasSubstr("Already correct"), Not(HasSubstr("incorrect")));
+        if (correct) {
+            EXPECT_THAT(LogText(), leftAlone) << row.name;
+        } else {
+            EXPECT_THAT(LogText(), Not(leftAlone)) << row.name;
+        }
         EXPECT_EQ(run.exitCode, 0u) << row.name;
         if (!correct) {
             EXPECT_EQ(ReadOobeMode(kNativeOemKey), L"OEMTA") << row.name;
@@ -174,22 +181,23 @@ TEST_F(KelvaneFaults, odd_registry_values_are_shown_as_bounded_text_and_replaced
 
 TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
 {
-    SetOobeModeText(kNativeOemKey, L"OEMTA");
-    SetOobeModeText(kWow64OemKey, L"old");
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"old"));
     // Nobody, administrators included, may change the 32-bit key.
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, &key), ERROR_SUCCESS);
+    kelvane::UniqueHkey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, key.put()),
+              ERROR_SUCCESS);
     EXPLICIT_ACCESSW rules[2]{};
     BuildExplicitAccessWithNameW(&rules[0], const_cast<wchar_t*>(L"EVERYONE"), KEY_READ, GRANT_ACCESS,
                                  NO_INHERITANCE);
     BuildExplicitAccessWithNameW(&rules[1], const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
                                  DENY_ACCESS, NO_INHERITANCE);
-    PACL acl = nullptr;
-    ASSERT_EQ(SetEntriesInAclW(2, rules, nullptr, &acl), ERROR_SUCCESS);
-    ASSERT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+    UniqueLocal<PACL> acl;
+    ASSERT_EQ(SetEntriesInAclW(2, rules, nullptr, acl.put()), ERROR_SUCCESS);
+    ASSERT_EQ(SetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl.get(),
+                              nullptr),
               ERROR_SUCCESS);
-    ::LocalFree(acl);
-    ::RegCloseKey(key);
+    key.reset();
 
     const ChildRun run = Run();
     // The key cannot be opened for writing, so neither read shows the old value.
@@ -199,43 +207,43 @@ TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
         "incorrect registry key value, overwrite it!\r\n"
         "Registry after write: []\r\n"
         "Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM]\r\n";
-    const std::size_t wow64 = run.output.find("HKLM\\SOFTWARE\\Wow6432Node");
-    ASSERT_NE(wow64, std::string::npos) << run.output;
-    EXPECT_EQ(run.output.substr(wow64), ConsoleBytes(tail + "Result=FAIL\r\n"));
+    ASSERT_THAT(run.output, HasSubstr("HKLM\\SOFTWARE\\Wow6432Node"));
+    // Everything from the first mention of the 32-bit view on.
+    EXPECT_EQ(run.output.substr(run.output.find("HKLM\\SOFTWARE\\Wow6432Node")),
+              ConsoleBytes(tail + "Result=FAIL\r\n"));
     EXPECT_EQ(ReadOobeMode(kWow64OemKey), L"old");
     EXPECT_EQ(run.exitCode, 1u);
     const std::string log = LogText();
-    EXPECT_EQ(log.substr(log.size() - 11), "Result=FAIL");
-    EXPECT_NE(log.find("Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node"), std::string::npos);
+    EXPECT_THAT(log, EndsWith("Result=FAIL"));
+    EXPECT_THAT(log, HasSubstr("Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node"));
     EXPECT_FALSE(PathExists(kDeployedMarker)) << "a failed run deploys no marker";
 }
 
 TEST_F(KelvaneFaults, logs_to_the_system_folder_only_when_it_is_a_folder)
 {
-    BothViewsCorrect();
+    ASSERT_NO_FATAL_FAILURE(BothViewsCorrect());
     MakeDirs(L"C:\\System.sav");
-    WriteBytes(L"C:\\System.sav\\Logs", "a file, not a folder");
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(L"C:\\System.sav\\Logs", "a file, not a folder"));
     ChildRun run = Run();
-    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[C:\\Prov\\Kelvane.log]\r\n")), std::string::npos);
-    EXPECT_NE(LogText().find("Result=PASS"), std::string::npos);
+    EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("logPath=[C:\\Prov\\Kelvane.log]\r\n")));
+    EXPECT_THAT(LogText(), HasSubstr("Result=PASS"));
 
     RemoveTree(L"C:\\System.sav\\Logs");
     MakeDirs(L"C:\\System.sav\\Logs");
     run = Run();
-    EXPECT_NE(run.output.find(ConsoleBytes("logPath=[c:\\System.sav\\Logs\\Kelvane.log]\r\n")), std::string::npos);
+    EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("logPath=[c:\\System.sav\\Logs\\Kelvane.log]\r\n")));
     const std::wstring systemLog = FromUtf16Bytes(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log"));
-    EXPECT_EQ(systemLog.substr(0, 32), std::wstring(32, L'=')) << "no byte-order mark";
-    EXPECT_NE(systemLog.find(L"Copy file successful with return code: 1\r\n"), std::wstring::npos);
+    EXPECT_THAT(systemLog, StartsWith(std::wstring(32, L'='))) << "no byte-order mark";
+    EXPECT_THAT(systemLog, HasSubstr(L"Copy file successful with return code: 1\r\n"));
 }
 
 TEST_F(KelvaneFaults, a_log_that_cannot_be_opened_loses_no_console_line)
 {
-    BothViewsCorrect();
+    ASSERT_NO_FATAL_FAILURE(BothViewsCorrect());
     // The log's own name is taken by a folder: no entry can be written.
     MakeDirs(L"C:\\System.sav\\Logs\\Kelvane.log");
     const ChildRun run = Run();
-    EXPECT_NE(run.output.find(ConsoleBytes("Already correct registry key value, skip!\r\nResult=PASS\r\n")),
-              std::string::npos);
+    EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("Already correct registry key value, skip!\r\nResult=PASS\r\n")));
     EXPECT_TRUE(PathExists(L"C:\\System.sav\\Logs\\Kelvane.log\\."));
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE)) << "the run goes on without its log";
     EXPECT_EQ(run.exitCode, 0u);
@@ -243,19 +251,16 @@ TEST_F(KelvaneFaults, a_log_that_cannot_be_opened_loses_no_console_line)
 
 TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
 {
-    BothViewsCorrect();
+    ASSERT_NO_FATAL_FAILURE(BothViewsCorrect());
     // The marker's source path fits; its log entry does not and is cut.
     std::wstring deep = L"C:\\Prov\\" + std::wstring(235, L'd');
-    InstallProgram(deep, L"K.exe");
+    ASSERT_NO_FATAL_FAILURE(InstallProgram(deep, L"K.exe"));
     ChildRun run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
     std::string dir = Narrow(deep) + "\\";
-    EXPECT_EQ(run.output.substr(0, ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n").size()),
-              ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n"));
+    EXPECT_THAT(run.output, StartsWith(ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n")));
     const std::string copyEntry = dir + "QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n";
     std::string log = Narrow(FromUtf16Bytes(ReadBytes(deep + L"\\Kelvane.log")));
-    EXPECT_NE(log.find("Result=PASS" + copyEntry.substr(0, 257) + "\r\nCopy file successful with return code: 1\r\n"),
-              std::string::npos)
-        << log;
+    EXPECT_THAT(log, HasSubstr("Result=PASS" + copyEntry.substr(0, 257) + "\r\nCopy file successful with return code: 1\r\n"));
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
     EXPECT_EQ(run.exitCode, 0u);
     RemoveTree(kDeployedMarker);
@@ -263,13 +268,13 @@ TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
     // Neither the folder and "Kelvane.log" nor the folder and "\\QUINTAR.exe"
     // fit: the log goes to the current folder and the marker counts as missing.
     deep = L"C:\\Prov\\" + std::wstring(240, L'd');
-    InstallProgram(deep, L"K.exe");
+    ASSERT_NO_FATAL_FAILURE(InstallProgram(deep, L"K.exe"));
     run = RunChild(deep + L"\\K.exe", L"", kProgramDir);
     dir = Narrow(deep) + "\\";
-    EXPECT_NE(run.output.find(ConsoleBytes("ExeDir=[" + dir + "]\r\nlogPath=[Kelvane.log]\r\n")), std::string::npos);
+    EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("ExeDir=[" + dir + "]\r\nlogPath=[Kelvane.log]\r\n")));
     log = LogText();
     const std::string missing = "Source file not exists: " + dir + "QUINTAR.exe";
-    EXPECT_NE(log.find("Result=PASS" + missing.substr(0, 257) + "\r\n"), std::string::npos) << log;
+    EXPECT_THAT(log, HasSubstr("Result=PASS" + missing.substr(0, 257) + "\r\n"));
     EXPECT_FALSE(PathExists(kDeployedMarker));
     EXPECT_EQ(run.exitCode, 0u);
 }

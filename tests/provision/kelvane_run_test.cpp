@@ -2,8 +2,13 @@
 // Run log and the exit code, and what the run leaves in the registry and c:\Windows.
 #include "e2e.h"
 
+#include <gmock/gmock.h>
+
 using namespace e2e;
 using namespace testing_support;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -49,7 +54,7 @@ class KelvaneRun : public KelvaneTest {};
 
 TEST_F(KelvaneRun, sets_both_views_and_deploys_the_marker)
 {
-    CreateKey(kNativeOemKey);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     const ChildRun run = Run();
     const std::string header = HeaderOf(run.output);
     ASSERT_NE(header, "") << run.output;
@@ -74,10 +79,10 @@ TEST_F(KelvaneRun, sets_both_views_and_deploys_the_marker)
 
 TEST_F(KelvaneRun, leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker)
 {
-    SetOobeModeText(kNativeOemKey, L"OEMTA");
-    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
     const ChildRun first = Run();
-    WriteBytes(kDeployedMarker, "an older marker");
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(kDeployedMarker, "an older marker"));
     const ChildRun second = Run();
 
     std::string log;
@@ -112,7 +117,7 @@ TEST_F(KelvaneRun, ends_without_a_result_when_office_is_absent)
 
 TEST_F(KelvaneRun, skips_japanese_machines_before_the_registry_and_the_marker)
 {
-    CreateKey(kNativeOemKey);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     for (const char* loc : {"ABJ", "ACF"}) {
         RemoveTree(kProgramDir + L"\\Kelvane.log");
         firmware::UseScenario(std::string("bios SN-0042\nsetting Build ID|12#S") + loc +
@@ -133,40 +138,39 @@ TEST_F(KelvaneRun, skips_japanese_machines_before_the_registry_and_the_marker)
 
 TEST_F(KelvaneRun, logs_a_missing_marker_behind_the_pass_token)
 {
-    SetOobeModeText(kNativeOemKey, L"OEMTA");
-    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
     RemoveTree(kProgramDir + L"\\QUINTAR.exe");
     const ChildRun run = Run();
     const std::wstring log = FromUtf16Bytes(LogBytes());
-    EXPECT_NE(log.find(L"Result=PASSSource file not exists: C:\\Prov\\QUINTAR.exe\r\n"), std::wstring::npos);
-    EXPECT_EQ(log.substr(log.size() - 13), L"QUINTAR.exe\r\n") << "nothing follows the missing-source entry";
+    EXPECT_THAT(log, HasSubstr(L"Result=PASSSource file not exists: C:\\Prov\\QUINTAR.exe\r\n"));
+    EXPECT_THAT(log, EndsWith(L"QUINTAR.exe\r\n")) << "nothing follows the missing-source entry";
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_FALSE(PathExists(kDeployedMarker));
 }
 
 TEST_F(KelvaneRun, logs_a_failed_copy_onto_a_locked_marker)
 {
-    SetOobeModeText(kNativeOemKey, L"OEMTA");
-    SetOobeModeText(kWow64OemKey, L"OEMTA");
-    WriteBytes(kDeployedMarker, "locked");
-    HANDLE lock = ::CreateFileW(kDeployedMarker.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(kDeployedMarker, "locked"));
+    kelvane::UniqueFile lock(
+        ::CreateFileW(kDeployedMarker.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
     const ChildRun run = Run();
-    ::CloseHandle(lock);
+    lock.reset();
     const std::wstring log = FromUtf16Bytes(LogBytes());
-    EXPECT_NE(log.find(L"Result=PASSC:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
-                       L"Copy file failed with return code: 0\r\n"),
-              std::wstring::npos)
-        << Narrow(log);
+    EXPECT_THAT(log, HasSubstr(L"Result=PASSC:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                               L"Copy file failed with return code: 0\r\n"));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadBytes(kDeployedMarker), "locked");
 }
 
 TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
 {
-    SetOobeModeText(kNativeOemKey, L"OEMTA");
-    SetOobeModeText(kWow64OemKey, L"OEMTA");
-    InstallProgram(L"C:");
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kNativeOemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"OEMTA"));
+    ASSERT_NO_FATAL_FAILURE(InstallProgram(L"C:"));
     const ChildRun run = RunChild(L"C:\\Kelvane.exe", L"", L"C:\\");
     const std::string log = Narrow(FromUtf16Bytes(ReadBytes(L"C:\\Kelvane.log")));
     RemoveTree(L"C:\\Kelvane.exe");
@@ -174,11 +178,9 @@ TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
     RemoveTree(L"C:\\Kelvane.log");
     const std::string start =
         ConsoleBytes("ExePath=[C:\\Kelvane.exe]\r\nExeDir=[C:\\]\r\nlogPath=[C:\\Kelvane.log]\r\n");
-    EXPECT_EQ(run.output.substr(0, start.size()), start);
-    EXPECT_NE(log.find("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
-                       "Copy file successful with return code: 1\r\n"),
-              std::string::npos)
-        << log;
+    EXPECT_THAT(run.output, StartsWith(start));
+    EXPECT_THAT(log, HasSubstr("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                               "Copy file successful with return code: 1\r\n"));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
 }

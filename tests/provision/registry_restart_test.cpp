@@ -19,13 +19,9 @@ protected:
 
 TEST_F(KelvaneRestart, before_restart)
 {
-    CreateKey(kNativeOemKey);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     ASSERT_FALSE(KeyExists(kWow64OemKey));
-    HKEY control = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kVolatileControl, 0, nullptr, REG_OPTION_VOLATILE,
-                                KEY_ALL_ACCESS, nullptr, &control, nullptr),
-              ERROR_SUCCESS);
-    ::RegCloseKey(control);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kVolatileControl, REG_OPTION_VOLATILE));
 
     const ChildRun run = Run();
     EXPECT_EQ(run.exitCode, 0u);

@@ -1,5 +1,6 @@
 // The Run log's path, entries and header, and the program's own directory.
 #include "files.h"
+#include "owners.h"
 #include "run_driver.h"
 #include "run_log.h"
 
@@ -87,11 +88,12 @@ TEST_F(RunLogTest, waits_for_a_reader_that_holds_the_log_without_write_sharing)
 {
     RunLog log(logFile.c_str());
     log.AppendToLog(L"before\r\n");
-    HANDLE reader = ::CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    std::thread release([reader] {
+    UniqueFile reader(
+        ::CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    std::thread release([&reader] {
         ::Sleep(300);
-        ::CloseHandle(reader);
+        reader.reset();
     });
     log.AppendToLog(L"after\r\n");
     release.join();
@@ -101,14 +103,14 @@ TEST_F(RunLogTest, waits_for_a_reader_that_holds_the_log_without_write_sharing)
 TEST_F(RunLogTest, shares_the_log_with_another_appender)
 {
     RunLog log(logFile.c_str());
-    HANDLE other = ::CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    UniqueFile other(::CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(other);
     log.AppendToLog(L"ours\r\n");
     const std::string theirs = Utf16Bytes(L"theirs\r\n");
     DWORD written = 0;
-    ::WriteFile(other, theirs.data(), static_cast<DWORD>(theirs.size()), &written, nullptr);
-    ::CloseHandle(other);
+    ::WriteFile(other.get(), theirs.data(), static_cast<DWORD>(theirs.size()), &written, nullptr);
+    other.reset();
     EXPECT_EQ(ReadBytes(logFile), Utf16Bytes(L"ours\r\ntheirs\r\n"));
 }
 
@@ -125,7 +127,7 @@ TEST_F(RunLogTest, goes_to_the_system_log_folder_only_when_it_is_a_folder)
 {
     wchar_t logPath[kPathUnits] = {};
     MakeDirs(L"c:\\System.sav");
-    WriteBytes(L"c:\\System.sav\\Logs", "not a folder");
+    ASSERT_NO_FATAL_FAILURE(WriteBytes(L"c:\\System.sav\\Logs", "not a folder"));
     ChooseLogPath(L"D:\\tools\\", logPath);
     EXPECT_STREQ(logPath, L"D:\\tools\\Kelvane.log");
 

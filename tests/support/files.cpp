@@ -1,33 +1,54 @@
 #include "files.h"
 
+#include "owners.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace testing_support {
+
+const wchar_t* ShippedProgram(const wchar_t* fileName)
+{
+    static std::map<std::wstring, std::wstring> paths;
+    std::wstring& path = paths[fileName];
+    if (path.empty()) {
+        wchar_t dir[1024] = {};
+        const DWORD length = ::GetEnvironmentVariableW(L"KELVANE_TEST_DIST", dir, 1024);
+        path = (length > 0 && length < 1024 ? std::wstring(dir) : std::wstring(KELVANE_TEST_DIST_DIR)) + L"\\" +
+               fileName;
+    }
+    return path.c_str();
+}
 
 std::string ReadBytes(const std::wstring& path)
 {
     std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const kelvane::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+    if (!file)
         return bytes;
     char chunk[65536];
     DWORD got = 0;
-    while (::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+    while (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
         bytes.append(chunk, got);
-    ::CloseHandle(file);
     return bytes;
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot write a test file";
+    // Readers may hold the file open (a trace the stand-in appends to, say).
+    const kelvane::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file) << "cannot write a test file, error " << ::GetLastError();
     DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
+    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                written == bytes.size())
+        << "cannot write a test file, error " << ::GetLastError();
 }
 
 bool PathExists(const std::wstring& path)
@@ -52,15 +73,17 @@ void RemoveTree(const std::wstring& path)
         ::DeleteFileW(path.c_str());
         return;
     }
-    WIN32_FIND_DATAW found{};
-    HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..")
-                RemoveTree(path + L"\\" + name);
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
+    {
+        // The search ends before its folder is removed.
+        WIN32_FIND_DATAW found{};
+        const kelvane::UniqueFind search(::FindFirstFileW((path + L"\\*").c_str(), &found));
+        if (search) {
+            do {
+                const std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..")
+                    RemoveTree(path + L"\\" + name);
+            } while (::FindNextFileW(search.get(), &found));
+        }
     }
     ::RemoveDirectoryW(path.c_str());
 }

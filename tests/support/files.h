@@ -4,7 +4,15 @@
 
 namespace testing_support {
 
+// The path of a shipped program (L"Kelvane.exe"): in the build's dist/, or in
+// the folder the environment variable KELVANE_TEST_DIST names (the signing
+// test points it at the programs of a signed build).
+const wchar_t* ShippedProgram(const wchar_t* fileName);
+#define KELVANE_EXE ::testing_support::ShippedProgram(L"Kelvane.exe")
+#define QUINTAR_EXE ::testing_support::ShippedProgram(L"QUINTAR.exe")
+
 std::string ReadBytes(const std::wstring& path);  // empty when the file is missing
+// WriteBytes and CopyInto ASSERT inside: call them under ASSERT_NO_FATAL_FAILURE.
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
 void MakeDirs(const std::wstring& path);

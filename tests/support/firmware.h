@@ -18,6 +18,13 @@ void StartTrace();
 // The trace file's lines so far, without their line ends.
 std::vector<std::string> TraceLines();
 
+// The trace of one serial-number query in ROOT\CIMV2 made the way a WMI client
+// makes it (locator, connection, proxy blanket, forward-only WQL query, Next
+// one object at a time): `objects` objects, each read with the `reads` lines
+// (Get calls) and released, then the last Next and the releases of the
+// services, the locator and the enumerator in that order.
+std::vector<std::string> SerialQueryTrace(int objects, const std::vector<std::string>& reads);
+
 // Unsets FAKE_WMI_TRACE: later calls into the stand-in are not traced.
 void StopTrace();
 

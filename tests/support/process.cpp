@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "files.h"
+#include "owners.h"
 
 #include <cstdio>
 #include <io.h>
@@ -19,8 +20,6 @@ std::wstring CommandLine(const std::wstring& program, const std::wstring& argume
     return line;
 }
 
-// Starts program with the given standard handles (inheritable), standard
-// input from NUL. Returns false, with the error in *error, when it cannot.
 // Loads dll into a child started suspended, before its entry point runs: the
 // loader has finished by the time the main thread's first APC runs.
 bool InjectAndResume(const PROCESS_INFORMATION& process, const std::wstring& dll)
@@ -36,26 +35,28 @@ bool InjectAndResume(const PROCESS_INFORMATION& process, const std::wstring& dll
     return ok;
 }
 
+// Starts program with the given standard handles (inheritable), standard
+// input from NUL. Returns false, with the error in *error, when it cannot.
 bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
             HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr,
             const std::wstring& injectDll = L"")
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+    const kelvane::UniqueFile nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                                nullptr));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = output != nullptr ? output : nul;
-    startup.hStdError = errors != nullptr ? errors : nul;
+    startup.hStdInput = nul.get();
+    startup.hStdOutput = output != nullptr ? output : nul.get();
+    startup.hStdError = errors != nullptr ? errors : nul.get();
     std::wstring line = CommandLine(program, arguments);
     const DWORD flags = injectDll.empty() ? 0 : CREATE_SUSPENDED;
     BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                                     workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
     if (!started && error != nullptr)
         *error = ::GetLastError();
-    ::CloseHandle(nul);
     if (started && !injectDll.empty() && !InjectAndResume(process, injectDll) && error != nullptr)
         *error = ERROR_DLL_INIT_FAILED;
     return started != FALSE;
@@ -68,20 +69,23 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
 {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0))
+    kelvane::UniqueKernelObject outRead, outWrite, errRead, errWrite;
+    if (!::CreatePipe(outRead.put(), outWrite.put(), &inherit, 0) ||
+        !::CreatePipe(errRead.put(), errWrite.put(), &inherit, 0))
         return run;
-    ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    PROCESS_INFORMATION process{};
-    run.started = Launch(program, arguments, workingDir, outWrite, errWrite, process, &run.startError, injectDll);
-    ::CloseHandle(outWrite);
-    ::CloseHandle(errWrite);
-    if (!run.started) {
-        ::CloseHandle(outRead);
-        ::CloseHandle(errRead);
+    ::SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
+    PROCESS_INFORMATION started{};
+    run.started =
+        Launch(program, arguments, workingDir, outWrite.get(), errWrite.get(), started, &run.startError, injectDll);
+    // The child holds its own copies of the write ends; ours must go, or the
+    // reads below never see the end of the output.
+    outWrite.reset();
+    errWrite.reset();
+    if (!run.started)
         return run;
-    }
+    const kelvane::UniqueKernelObject process(started.hProcess);
+    const kelvane::UniqueKernelObject thread(started.hThread);
 
     // Both pipes are drained at once, so a child that fills one cannot stall.
     auto drain = [](HANDLE pipe, std::string& into) {
@@ -90,21 +94,17 @@ ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, co
         while (::ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0)
             into.append(chunk, got);
     };
-    std::thread outReader(drain, outRead, std::ref(run.output));
-    std::thread errReader(drain, errRead, std::ref(run.errors));
-    if (::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+    std::thread outReader(drain, outRead.get(), std::ref(run.output));
+    std::thread errReader(drain, errRead.get(), std::ref(run.errors));
+    if (::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
         run.finished = true;
     } else {
-        ::TerminateProcess(process.hProcess, 999);
-        ::WaitForSingleObject(process.hProcess, INFINITE);
+        ::TerminateProcess(process.get(), 999);
+        ::WaitForSingleObject(process.get(), INFINITE);
     }
     outReader.join();
     errReader.join();
-    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-    ::CloseHandle(outRead);
-    ::CloseHandle(errRead);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    ::GetExitCodeProcess(process.get(), &run.exitCode);
     return run;
 }
 
@@ -113,7 +113,7 @@ HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir, c
     PROCESS_INFORMATION process{};
     if (!Launch(program, L"", workingDir, nullptr, nullptr, process, nullptr, injectDll))
         return nullptr;
-    ::CloseHandle(process.hThread);
+    const kelvane::UniqueKernelObject thread(process.hThread);
     return process.hProcess;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The Office OEM keys of the test prefix's HKLM.
+// The Office OEM keys of the test prefix's HKLM. The helpers that set up a
+// key ASSERT inside: call them under ASSERT_NO_FATAL_FAILURE.
 #include <windows.h>
 
 #include <optional>
@@ -12,7 +13,8 @@ constexpr wchar_t kWow64OemKey[] = L"SOFTWARE\\Wow6432Node\\Microsoft\\Office\\1
 
 // Removes both OEM keys (and the Office 16.0 trees above them).
 void RemoveOfficeKeys();
-void CreateKey(const wchar_t* subkey);
+// Creates an HKLM key; volatile keys (REG_OPTION_VOLATILE) go with a restart.
+void CreateKey(const wchar_t* subkey, DWORD options = REG_OPTION_NON_VOLATILE);
 void SetOobeMode(const wchar_t* subkey, DWORD type, const void* data, DWORD bytes);
 void SetOobeModeText(const wchar_t* subkey, const std::wstring& text);  // REG_SZ with terminator
 // The stored OOBEMode, its type in *type; nullopt when the key or value is missing.

@@ -1,44 +1,22 @@
-// The resources of the two shipped programs, read back from the built files
-// the way Windows and Explorer read them.
+#include "resources.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
+#include <cstddef>
 #include <cstring>
-#include <iterator>
-#include <map>
-#include <set>
-#include <string>
-#include <vector>
 
-namespace {
+namespace testing_support {
 
-constexpr WORD kEnglishUs = 0x0409;
-constexpr WORD kUnicodeCodePage = 1200;
-constexpr WORD kIconGroup = 101;
-constexpr UINT kProgramNameString = 103;
+UniqueLibrary LoadAsData(const wchar_t* path)
+{
+    return UniqueLibrary(::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+}
 
-// ---------------------------------------------------------------------------
-// Reading resources
-
-class DataModule {
-public:
-    explicit DataModule(const wchar_t* path)
-        : module_(::LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))
-    {
-    }
-    ~DataModule()
-    {
-        if (module_ != nullptr)
-            ::FreeLibrary(module_);
-    }
-    DataModule(const DataModule&) = delete;
-    DataModule& operator=(const DataModule&) = delete;
-
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
+WORD WordAt(const std::vector<unsigned char>& bytes, std::size_t offset)
+{
+    return static_cast<WORD>(bytes[offset] | (bytes[offset + 1] << 8));
+}
 
 std::vector<unsigned char> ResourceBytes(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language)
 {
@@ -60,11 +38,7 @@ std::wstring IdText(LPCWSTR id)
     return id;
 }
 
-struct ResourceEntry {
-    std::wstring type;
-    std::wstring name;
-    WORD language;
-};
+namespace {
 
 BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR param)
 {
@@ -83,6 +57,8 @@ BOOL CALLBACK CollectType(HMODULE module, LPWSTR type, LONG_PTR param)
     ::EnumResourceNamesW(module, type, CollectName, param);
     return TRUE;
 }
+
+}  // namespace
 
 std::vector<ResourceEntry> AllResources(HMODULE module)
 {
@@ -122,6 +98,8 @@ void ExpectAllInEnglishUs(const std::vector<ResourceEntry>& entries)
 // Version resource: the raw tree of VS_VERSIONINFO nodes, so that missing and
 // extra fields show, and the platform's own reading of it.
 
+namespace {
+
 struct VersionNode {
     std::wstring key;
     WORD type = 0;
@@ -134,10 +112,6 @@ std::size_t AlignTo4(std::size_t offset)
     return (offset + 3) & ~static_cast<std::size_t>(3);
 }
 
-WORD WordAt(const std::vector<unsigned char>& bytes, std::size_t offset)
-{
-    return static_cast<WORD>(bytes[offset] | (bytes[offset + 1] << 8));
-}
 
 // Parses the node at `offset`; false when it does not fit in [offset, limit).
 bool ParseVersionNode(const std::vector<unsigned char>& bytes, std::size_t offset, std::size_t limit,
@@ -208,12 +182,6 @@ std::wstring TextOf(const VersionNode& node)
     return text;
 }
 
-struct ExpectedVersion {
-    DWORD versionMS;
-    DWORD versionLS;
-    std::map<std::wstring, std::wstring> strings;
-};
-
 void ExpectFixedInfo(const VS_FIXEDFILEINFO& fixed, const ExpectedVersion& expected)
 {
     EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
@@ -231,9 +199,11 @@ void ExpectFixedInfo(const VS_FIXEDFILEINFO& fixed, const ExpectedVersion& expec
     EXPECT_EQ(fixed.dwFileDateLS, 0u);
 }
 
+}  // namespace
+
 void ExpectVersionTree(const wchar_t* program, const ExpectedVersion& expected)
 {
-    DataModule module(program);
+    const UniqueLibrary module = LoadAsData(program);
     ASSERT_NE(module.get(), nullptr) << ::GetLastError();
     const std::vector<unsigned char> bytes =
         ResourceBytes(module.get(), MAKEINTRESOURCEW(16), MAKEINTRESOURCEW(VS_VERSION_INFO), kEnglishUs);
@@ -296,38 +266,10 @@ void ExpectVersionQueries(const wchar_t* program, const ExpectedVersion& expecte
     }
 }
 
-const ExpectedVersion kKelvaneVersion = {
-    0x00010000,
-    0x00000003,
-    {
-        {L"CompanyName", L"Brevik"},
-        {L"FileDescription", L"Kelvane"},
-        {L"FileVersion", L"1.0.0.3"},
-        {L"InternalName", L"Kelvane.exe"},
-        {L"LegalCopyright", L"Copyright (C) Brevik. All rights reserved."},
-        {L"OriginalFilename", L"Kelvane.exe"},
-        {L"ProductName", L"Kelvane"},
-        {L"ProductVersion", L"1.0.0.3"},
-    },
-};
-
-const ExpectedVersion kQuintarVersion = {
-    0x00140003,
-    0x00090001,
-    {
-        {L"CompanyName", L"Brevik"},
-        {L"FileDescription", L"QUINTAR"},
-        {L"FileVersion", L"20.3.9.1"},
-        {L"InternalName", L"QUINTAR.exe"},
-        {L"LegalCopyright", L"Copyright (C) Brevik. All rights reserved."},
-        {L"OriginalFilename", L"QUINTAR.exe"},
-        {L"ProductName", L"QUINTAR"},
-        {L"ProductVersion", L"20.3.9.1"},
-    },
-};
-
 // ---------------------------------------------------------------------------
 // Manifest
+
+namespace {
 
 std::size_t CountOf(const std::string& text, const std::string& part)
 {
@@ -364,16 +306,18 @@ std::string TextOfElement(const std::string& xml, const std::string& element)
     return xml.substr(begin, end - begin);
 }
 
+}  // namespace
+
 void ExpectManifest(const wchar_t* program, const char* executionLevel)
 {
-    DataModule module(program);
+    const UniqueLibrary module = LoadAsData(program);
     ASSERT_NE(module.get(), nullptr) << ::GetLastError();
     const std::vector<unsigned char> bytes =
         ResourceBytes(module.get(), MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1), kEnglishUs);
     ASSERT_FALSE(bytes.empty()) << "no manifest 1 in language 0x0409";
     const std::string xml(bytes.begin(), bytes.end());
 
-    EXPECT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>", 0), 0u);
+    EXPECT_THAT(xml, ::testing::StartsWith("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"));
     EXPECT_EQ(CountOf(xml, "<requestedExecutionLevel"), 1u);
     EXPECT_EQ(AttributeOf(xml, "requestedExecutionLevel", "level"), executionLevel);
     EXPECT_EQ(AttributeOf(xml, "requestedExecutionLevel", "uiAccess"), "false");
@@ -384,166 +328,4 @@ void ExpectManifest(const wchar_t* program, const char* executionLevel)
     EXPECT_EQ(CountOf(xml, "</assembly>"), 1u);
 }
 
-// ---------------------------------------------------------------------------
-// Icon group: GRPICONDIR, then one GRPICONDIRENTRY of 14 bytes per image.
-
-struct IconEntry {
-    unsigned width;
-    unsigned height;
-    unsigned colorCount;
-    unsigned planes;
-    unsigned bitCount;
-    DWORD bytesInRes;
-    WORD id;
-};
-
-std::vector<IconEntry> ParseIconGroup(const std::vector<unsigned char>& bytes, WORD& reserved, WORD& type)
-{
-    std::vector<IconEntry> entries;
-    if (bytes.size() < 6)
-        return entries;
-    reserved = WordAt(bytes, 0);
-    type = WordAt(bytes, 2);
-    const std::size_t count = WordAt(bytes, 4);
-    if (bytes.size() != 6 + count * 14)
-        return entries;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t at = 6 + i * 14;
-        IconEntry entry{};
-        entry.width = bytes[at];
-        entry.height = bytes[at + 1];
-        entry.colorCount = bytes[at + 2];
-        entry.planes = WordAt(bytes, at + 4);
-        entry.bitCount = WordAt(bytes, at + 6);
-        entry.bytesInRes = static_cast<DWORD>(WordAt(bytes, at + 8) | (WordAt(bytes, at + 10) << 16));
-        entry.id = WordAt(bytes, at + 12);
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
-// ---------------------------------------------------------------------------
-
-TEST(kelvane_resources, all_resources_are_english_us)
-{
-    DataModule module(KELVANE_EXE);
-    ASSERT_NE(module.get(), nullptr) << ::GetLastError();
-    const std::vector<ResourceEntry> entries = AllResources(module.get());
-    ExpectAllInEnglishUs(entries);
-    EXPECT_EQ(TypesOf(entries), (std::set<std::wstring>{L"#3", L"#14", L"#16", L"#24"}));
-    EXPECT_EQ(NamesOf(entries, RT_MANIFEST), std::set<std::wstring>{L"#1"});
-    EXPECT_EQ(NamesOf(entries, RT_VERSION), std::set<std::wstring>{L"#1"});
-    EXPECT_EQ(NamesOf(entries, RT_GROUP_ICON), std::set<std::wstring>{L"#101"});
-    EXPECT_EQ(NamesOf(entries, RT_ICON).size(), 7u);
-}
-
-TEST(kelvane_resources, manifest_requires_administrator_and_is_dpi_aware)
-{
-    ExpectManifest(KELVANE_EXE, "requireAdministrator");
-}
-
-TEST(kelvane_resources, version_resource_holds_every_field)
-{
-    ExpectVersionTree(KELVANE_EXE, kKelvaneVersion);
-}
-
-TEST(kelvane_resources, version_queries_read_every_field)
-{
-    ExpectVersionQueries(KELVANE_EXE, kKelvaneVersion);
-}
-
-TEST(kelvane_resources, icon_group_101_holds_seven_24_bit_images)
-{
-    DataModule module(KELVANE_EXE);
-    ASSERT_NE(module.get(), nullptr) << ::GetLastError();
-    const std::vector<unsigned char> group =
-        ResourceBytes(module.get(), RT_GROUP_ICON, MAKEINTRESOURCEW(kIconGroup), kEnglishUs);
-    ASSERT_FALSE(group.empty()) << "no icon group 101 in language 0x0409";
-    WORD reserved = 0xFFFF;
-    WORD type = 0;
-    const std::vector<IconEntry> entries = ParseIconGroup(group, reserved, type);
-    EXPECT_EQ(reserved, 0);
-    EXPECT_EQ(type, 1);
-
-    const unsigned sizes[] = {256, 128, 96, 48, 32, 24, 16};
-    ASSERT_EQ(entries.size(), std::size(sizes));
-    std::set<WORD> ids;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const IconEntry& entry = entries[i];
-        const unsigned size = sizes[i];
-        SCOPED_TRACE(testing::Message() << "image " << i << " of " << size << " pixels");
-        // A byte holds sizes up to 255; 256 is written as 0.
-        EXPECT_EQ(entry.width, size % 256);
-        EXPECT_EQ(entry.height, size % 256);
-        EXPECT_EQ(entry.colorCount, 0u);
-        EXPECT_EQ(entry.planes, 1u);
-        EXPECT_EQ(entry.bitCount, 24u);
-        ids.insert(entry.id);
-
-        const std::vector<unsigned char> image =
-            ResourceBytes(module.get(), RT_ICON, MAKEINTRESOURCEW(entry.id), kEnglishUs);
-        ASSERT_EQ(image.size(), entry.bytesInRes);
-        ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
-        BITMAPINFOHEADER header{};
-        std::memcpy(&header, image.data(), sizeof(header));
-        EXPECT_EQ(header.biSize, sizeof(BITMAPINFOHEADER));
-        EXPECT_EQ(header.biWidth, static_cast<LONG>(size));
-        // The height counts the colour image and the transparency mask.
-        EXPECT_EQ(header.biHeight, static_cast<LONG>(2 * size));
-        EXPECT_EQ(header.biPlanes, 1);
-        EXPECT_EQ(header.biBitCount, 24);
-        EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
-        // Colour rows and mask rows, each padded to 4 bytes.
-        const std::size_t colourRow = (size * 3 + 3) / 4 * 4;
-        const std::size_t maskRow = (size + 31) / 32 * 4;
-        EXPECT_EQ(image.size(), sizeof(BITMAPINFOHEADER) + size * (colourRow + maskRow));
-    }
-    EXPECT_EQ(ids.size(), entries.size()) << "each image has its own resource";
-}
-
-TEST(quintar_resources, all_resources_are_english_us)
-{
-    DataModule module(QUINTAR_EXE);
-    ASSERT_NE(module.get(), nullptr) << ::GetLastError();
-    const std::vector<ResourceEntry> entries = AllResources(module.get());
-    ExpectAllInEnglishUs(entries);
-    EXPECT_EQ(TypesOf(entries), (std::set<std::wstring>{L"#6", L"#16", L"#24"}));
-    EXPECT_EQ(NamesOf(entries, RT_MANIFEST), std::set<std::wstring>{L"#1"});
-    EXPECT_EQ(NamesOf(entries, RT_VERSION), std::set<std::wstring>{L"#1"});
-    // Strings live in blocks of 16; string 103 is in block 7.
-    EXPECT_EQ(NamesOf(entries, RT_STRING), std::set<std::wstring>{L"#7"});
-}
-
-TEST(quintar_resources, manifest_runs_as_invoker_and_is_dpi_aware)
-{
-    ExpectManifest(QUINTAR_EXE, "asInvoker");
-}
-
-TEST(quintar_resources, version_resource_holds_every_field)
-{
-    ExpectVersionTree(QUINTAR_EXE, kQuintarVersion);
-}
-
-TEST(quintar_resources, version_queries_read_every_field)
-{
-    ExpectVersionQueries(QUINTAR_EXE, kQuintarVersion);
-}
-
-TEST(quintar_resources, string_table_holds_only_string_103)
-{
-    DataModule module(QUINTAR_EXE);
-    ASSERT_NE(module.get(), nullptr) << ::GetLastError();
-    ASSERT_NE(::FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(kProgramNameString / 16 + 1), kEnglishUs),
-              nullptr);
-    wchar_t text[64] = {};
-    EXPECT_EQ(::LoadStringW(module.get(), kProgramNameString, text, 64), 7);
-    EXPECT_STREQ(text, L"QUINTAR");
-    for (UINT id = kProgramNameString / 16 * 16; id < (kProgramNameString / 16 + 1) * 16; ++id) {
-        if (id == kProgramNameString)
-            continue;
-        wchar_t other[64] = {};
-        EXPECT_EQ(::LoadStringW(module.get(), id, other, 64), 0) << "string " << id;
-    }
-}
-
-}  // namespace
+}  // namespace testing_support
