@@ -53,11 +53,20 @@ def ctest_names(ctest, build_dir):
 def citations(matrix_text):
     """(line number, program or None, name) for each name in a Test column."""
     found = []
+    header_next = True
+    cites_tests = False
     for number, line in enumerate(matrix_text.splitlines(), 1):
-        cells = [c.strip() for c in line.strip().strip("|").split("|")]
-        if not line.lstrip().startswith("|") or len(cells) < 2 or set(cells[-1]) <= set("-: "):
+        if not line.lstrip().startswith("|"):
+            header_next = True
             continue
-        if cells[-1] == "Test":
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        # A table whose last column is headed "Test" cites tests; other tables
+        # (what the sweep injects, what it found) only quote the programs' texts.
+        if header_next:
+            cites_tests = cells[-1] == "Test"
+            header_next = False
+            continue
+        if not cites_tests or set(cells[-1]) <= set("-: "):
             continue
         for match in CITATION.finditer(cells[-1]):
             found.append((number, PROGRAM_PREFIXES.get(match.group(1)), match.group(2)))
