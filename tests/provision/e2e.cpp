@@ -100,6 +100,7 @@ void KelvaneTest::InstallProgram(const std::wstring& dir, const std::wstring& ex
 ChildRun KelvaneTest::Run(const std::wstring& dir, const std::wstring& exeName)
 {
     ChildRun run = RunChild(dir + L"\\" + exeName, L"", dir);
+    EXPECT_TRUE(run.started) << "Kelvane did not start, error " << run.startError;
     EXPECT_TRUE(run.finished) << "Kelvane did not end";
     return run;
 }
