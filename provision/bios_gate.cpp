@@ -23,12 +23,12 @@ constexpr wchar_t kBiosNamespace[] = L"ROOT\\CIMV2";
 constexpr wchar_t kSettingsNamespace[] = L"ROOT\\Brevik\\InstrumentedBIOS";
 
 constexpr FirmwareQuery kSerialNumberQuery = {
-    kBiosNamespace, L"SELECT SerialNumber FROM Win32_BIOS", L"SerialNumber",
-    L"WMI Win32_BIOS query failed.\r\n", L"Query serial number failed"};
+    kBiosNamespace, L"SELECT SerialNumber FROM Win32_BIOS", L"SerialNumber", L"WMI Win32_BIOS query failed.\r\n",
+    L"Query serial number failed"};
 constexpr FirmwareQuery kBuildIdQuery = {
     kSettingsNamespace,
-    L"SELECT name,Value FROM Brevik_BIOSSetting WHERE name = \"Enter Build ID\" OR name = \"Build ID\"",
-    L"Value", L"WMI Brevik_BIOSSetting query failed.\r\n", L"Query Build ID failed"};
+    L"SELECT name,Value FROM Brevik_BIOSSetting WHERE name = \"Enter Build ID\" OR name = \"Build ID\"", L"Value",
+    L"WMI Brevik_BIOSSetting query failed.\r\n", L"Query Build ID failed"};
 constexpr FirmwareQuery kFeatureByteQuery = {
     kSettingsNamespace,
     L"SELECT name,Value FROM Brevik_BIOSSetting WHERE name = \"Enter Feature Byte\" OR name = \"Feature Byte\"",

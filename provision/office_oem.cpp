@@ -31,8 +31,7 @@ void ReadOobeMode(HKEY key, wchar_t (&value)[kRegistryValueUnits])
 {
     std::wmemset(value, L'\0', kRegistryValueUnits);
     DWORD size = sizeof value;
-    const LSTATUS status = ::RegQueryValueExW(key, kValueName, nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(value), &size);
+    const LSTATUS status = ::RegQueryValueExW(key, kValueName, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
     // A value too large for the buffer leaves it undefined: nothing of it is kept.
     if (status != ERROR_SUCCESS)
         std::wmemset(value, L'\0', kRegistryValueUnits);
@@ -58,8 +57,8 @@ bool EnforceInView(const wchar_t* subkey, RunLog& log)
     UniqueHkey key;
     // Non-volatile: Office reads the value at the customer's first start,
     // after restarts.
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                      key.put(), nullptr);
+    ::RegCreateKeyExW(
+        HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
     ReadOobeMode(key.get(), value);
     log.PrintAndLog(kBeforeWrite, value);
 
@@ -68,8 +67,8 @@ bool EnforceInView(const wchar_t* subkey, RunLog& log)
         return true;
     }
     log.PrintAndLogText(kOverwrite);
-    ::RegSetValueExW(key.get(), kValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(kRequiredMode),
-                     sizeof kRequiredMode);
+    ::RegSetValueExW(
+        key.get(), kValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(kRequiredMode), sizeof kRequiredMode);
     ::Sleep(kPauseAfterWriteMs);
     ReadOobeMode(key.get(), value);
     log.PrintAndLog(kAfterWrite, value);

@@ -117,8 +117,9 @@ void RunLog::AppendToLog(const wchar_t* text)
     LogTurn turn(turnAllowanceLeftMs_);
     UniqueFile file;
     for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-        file.reset(::CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file.reset(::CreateFileW(
+            logPath_, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+            nullptr));
         if (file)
             break;
         const DWORD error = ::GetLastError();

@@ -6,9 +6,9 @@
 
 namespace kelvane {
 
-constexpr std::size_t kPathUnits = 260;   // ExePath, ExeDir, logPath, source path
-constexpr std::size_t kLineUnits = 260;   // one formatted Run log line
-constexpr std::size_t kValueUnits = 80;   // one firmware value: 79 characters and NUL
+constexpr std::size_t kPathUnits = 260;  // ExePath, ExeDir, logPath, source path
+constexpr std::size_t kLineUnits = 260;  // one formatted Run log line
+constexpr std::size_t kValueUnits = 80;  // one firmware value: 79 characters and NUL
 
 struct ValueBuffer {
     wchar_t text[kValueUnits] = {};

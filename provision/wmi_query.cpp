@@ -52,8 +52,7 @@ void JoinValue(ValueBuffer& buffer, const wchar_t* value)
     CopyBounded(buffer.text + used, kValueUnits - used, value);
 }
 
-int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wchar_t* property,
-                     ValueBuffer& buffer)
+int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wchar_t* property, ValueBuffer& buffer)
 {
     // The caller initialised COM; the query ends it on every path, through
     // this guard. Owners go in reverse order of declaration, which is the order
@@ -83,15 +82,19 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
     // otherwise crash COM's own instance creation.
     {
         ComPtr<IClassFactory> factory;
-        hr = ::CoGetClassObject(kWbemAdministrativeLocator,  // WMI's administrative locator
-                                CLSCTX_INPROC_SERVER,        // in this process
-                                nullptr,                     // on this machine
-                                kIidClassFactory, factory.put_void());
+        hr = ::CoGetClassObject(
+            kWbemAdministrativeLocator,  // WMI's administrative locator
+            CLSCTX_INPROC_SERVER,        // in this process
+            nullptr,                     // on this machine
+            kIidClassFactory,            // its class factory
+            factory.put_void());
         if (SUCCEEDED(hr) && !factory)
             hr = E_POINTER;
         if (SUCCEEDED(hr))
-            hr = factory->CreateInstance(nullptr,  // not aggregated
-                                         kIidWbemLocator, locator.put_void());
+            hr = factory->CreateInstance(
+                nullptr,          // not aggregated
+                kIidWbemLocator,  // the locator interface
+                locator.put_void());
     }
     // Success without an object is a broken promise, and fails the step.
     if (SUCCEEDED(hr) && !locator)
@@ -104,14 +107,15 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
         UniqueBstr nsText(KELVANE_SYSCALL(SysAllocString)(wmiNamespace));
         if (!nsText)
             return Fail(kStringAllocFailed, E_OUTOFMEMORY);
-        hr = locator->ConnectServer(nsText.get(),  // namespace
-                                    nullptr,       // user: the caller's own identity
-                                    nullptr,       // password
-                                    nullptr,       // locale: the default
-                                    0,             // security flags
-                                    nullptr,       // authority
-                                    nullptr,       // context
-                                    services.put());
+        hr = locator->ConnectServer(
+            nsText.get(),  // namespace
+            nullptr,       // user: the caller's own identity
+            nullptr,       // password
+            nullptr,       // locale: the default
+            0,             // security flags
+            nullptr,       // authority
+            nullptr,       // context
+            services.put());
     }
     if (SUCCEEDED(hr) && !services)
         hr = E_POINTER;
@@ -119,14 +123,15 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
         return Fail(kConnectFailed, hr);
 
     // Step 4: let WMI impersonate us on calls through the services proxy.
-    hr = ::CoSetProxyBlanket(services.get(),               // the proxy
-                             RPC_C_AUTHN_WINNT,            // NTLM authentication
-                             RPC_C_AUTHZ_NONE,             // no authorisation service
-                             nullptr,                      // no server principal name
-                             RPC_C_AUTHN_LEVEL_CALL,       // authenticate every call
-                             RPC_C_IMP_LEVEL_IMPERSONATE,  // WMI may impersonate us
-                             nullptr,                      // the current identity
-                             EOAC_NONE);                   // no extra capabilities
+    hr = ::CoSetProxyBlanket(
+        services.get(),               // the proxy
+        RPC_C_AUTHN_WINNT,            // NTLM authentication
+        RPC_C_AUTHZ_NONE,             // no authorisation service
+        nullptr,                      // no server principal name
+        RPC_C_AUTHN_LEVEL_CALL,       // authenticate every call
+        RPC_C_IMP_LEVEL_IMPERSONATE,  // WMI may impersonate us
+        nullptr,                      // the current identity
+        EOAC_NONE);                   // no extra capabilities
     if (FAILED(hr))
         return Fail(kBlanketFailed, hr);
 
@@ -138,10 +143,10 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
         UniqueBstr queryText(KELVANE_SYSCALL(SysAllocString)(query));
         if (!queryText)
             return Fail(kStringAllocFailed, E_OUTOFMEMORY);
-        hr = services->ExecQuery(language.get(), queryText.get(),
-                                 WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                 nullptr,  // no context
-                                 enumerator.put());
+        hr = services->ExecQuery(
+            language.get(), queryText.get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+            nullptr,  // no context
+            enumerator.put());
     }
     if (SUCCEEDED(hr) && !enumerator)
         hr = E_POINTER;

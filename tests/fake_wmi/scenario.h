@@ -13,9 +13,9 @@ enum class ValueKind { Text, Null, Empty, Int32 };
 
 // A property value as a VARIANT will carry it.
 struct Value {
-  ValueKind kind = ValueKind::Text;
-  std::wstring text;
-  LONG number = 0;
+    ValueKind kind = ValueKind::Text;
+    std::wstring text;
+    LONG number = 0;
 };
 
 enum class FirmwareClass { Bios, Setting };
@@ -23,9 +23,9 @@ enum class FirmwareClass { Bios, Setting };
 // One object of the firmware: a Win32_BIOS (only `value`, its SerialNumber)
 // or a Brevik_BIOSSetting (`name` and `value`).
 struct Record {
-  FirmwareClass cls = FirmwareClass::Bios;
-  std::wstring name;
-  Value value;
+    FirmwareClass cls = FirmwareClass::Bios;
+    std::wstring name;
+    Value value;
 };
 
 enum class FailPoint { Create, Connect, Blanket, Exec, Next };
@@ -33,10 +33,10 @@ enum class FailPoint { Create, Connect, Blanket, Exec, Next };
 // A call to fail. `filter`, when not empty, must occur (ignoring case) in the
 // namespace (connect, blanket) or the query text (exec, next).
 struct FailRule {
-  FailPoint point = FailPoint::Create;
-  HRESULT result = S_OK;
-  ULONG nextCall = 0;  // the 1-based Next call that fails, for FailPoint::Next
-  std::wstring filter;
+    FailPoint point = FailPoint::Create;
+    HRESULT result = S_OK;
+    ULONG nextCall = 0;  // the 1-based Next call that fails, for FailPoint::Next
+    std::wstring filter;
 };
 
 // A promise of the provider that a call breaks: it reports success and hands
@@ -46,18 +46,18 @@ enum class Promise { ClassObject, Create, Connect, Exec, Next, Phantom, Get };
 
 // Breaks the `call`-th call (1-based, counted over the whole process) of one kind.
 struct BrokenPromise {
-  Promise promise = Promise::Create;
-  ULONG call = 0;
+    Promise promise = Promise::Create;
+    ULONG call = 0;
 };
 
 struct Scenario {
-  std::vector<Record> records;
-  std::vector<FailRule> failures;
-  std::vector<BrokenPromise> broken;
-  // A DLL that ConnectServer loads by its bare name, as a provider loads its
-  // own dependencies; the trace tells which file that was.
-  std::wstring probe;
-  std::vector<unsigned> badLines;  // 1-based numbers of lines not understood
+    std::vector<Record> records;
+    std::vector<FailRule> failures;
+    std::vector<BrokenPromise> broken;
+    // A DLL that ConnectServer loads by its bare name, as a provider loads its
+    // own dependencies; the trace tells which file that was.
+    std::wstring probe;
+    std::vector<unsigned> badLines;  // 1-based numbers of lines not understood
 };
 
 // Reads the scenario file anew; an unset variable or unreadable file is an empty firmware.

@@ -8,9 +8,9 @@
 namespace fake_wmi {
 
 struct WqlQuery {
-  std::wstring className;
-  bool hasWhere = false;
-  std::vector<std::wstring> names;  // the quoted names of the WHERE clause
+    std::wstring className;
+    bool hasWhere = false;
+    std::vector<std::wstring> names;  // the quoted names of the WHERE clause
 };
 
 // False when the text is not a query of that shape.

@@ -66,7 +66,7 @@ struct Import {
 };
 
 std::vector<Import> g_imports;
-unsigned long long* g_counters = nullptr;      // one per import, bumped by its stub
+unsigned long long* g_counters = nullptr;  // one per import, bumped by its stub
 unsigned long long* g_runStartCounts = nullptr;
 unsigned long long* g_runEndCounts = nullptr;
 
@@ -82,8 +82,8 @@ bool Fails(const char* function)
     if (g_ledger.phase != Phase::Run)
         return false;
     const unsigned long call = ++g_ledger.failableCalls;
-    const bool fail = g_config.failAt != 0 &&
-                      (call == g_config.failAt || (g_config.failFromThenOn && call > g_config.failAt));
+    const bool fail =
+        g_config.failAt != 0 && (call == g_config.failAt || (g_config.failFromThenOn && call > g_config.failAt));
     if (fail)
         g_ledger.failed.push_back(std::to_string(call) + " " + function);
     return fail;
@@ -165,8 +165,9 @@ CallocFn real_calloc = nullptr;
 ExitFn real_exit = nullptr;
 CexitFn real_cexit = nullptr;
 
-HANDLE WINAPI Hook_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                               DWORD disposition, DWORD flags, HANDLE templateFile)
+HANDLE WINAPI Hook_CreateFileW(
+    LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+    HANDLE templateFile)
 {
     if (Fails("CreateFileW")) {
         ::SetLastError(ERROR_ACCESS_DENIED);
@@ -328,16 +329,16 @@ LSTATUS WINAPI Hook_RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSA
     return real_RegOpenKeyExW(key, subkey, options, access, result);
 }
 
-LSTATUS WINAPI Hook_RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
-                                    const LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
+LSTATUS WINAPI Hook_RegCreateKeyExW(
+    HKEY key, LPCWSTR subkey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
+    const LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
 {
     if (Fails("RegCreateKeyExW"))
         return ERROR_ACCESS_DENIED;
     return real_RegCreateKeyExW(key, subkey, reserved, cls, options, access, security, result, disposition);
 }
 
-LSTATUS WINAPI Hook_RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                     LPDWORD size)
+LSTATUS WINAPI Hook_RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
     if (Fails("RegQueryValueExW"))
         return ERROR_ACCESS_DENIED;
@@ -368,14 +369,14 @@ HRESULT WINAPI Hook_CoInitializeEx(LPVOID reserved, DWORD flags)
     return hr;
 }
 
-HRESULT WINAPI Hook_CoInitializeSecurity(PSECURITY_DESCRIPTOR descriptor, LONG services,
-                                         SOLE_AUTHENTICATION_SERVICE* serviceList, void* reserved1, DWORD level,
-                                         DWORD impersonation, void* authList, DWORD capabilities, void* reserved3)
+HRESULT WINAPI Hook_CoInitializeSecurity(
+    PSECURITY_DESCRIPTOR descriptor, LONG services, SOLE_AUTHENTICATION_SERVICE* serviceList, void* reserved1,
+    DWORD level, DWORD impersonation, void* authList, DWORD capabilities, void* reserved3)
 {
     if (Fails("CoInitializeSecurity"))
         return E_OUTOFMEMORY;
-    return real_CoInitializeSecurity(descriptor, services, serviceList, reserved1, level, impersonation, authList,
-                                     capabilities, reserved3);
+    return real_CoInitializeSecurity(
+        descriptor, services, serviceList, reserved1, level, impersonation, authList, capabilities, reserved3);
 }
 
 HRESULT WINAPI Hook_CoGetClassObject(REFCLSID cls, DWORD context, COSERVERINFO* server, REFIID iid, LPVOID* object)
@@ -388,8 +389,9 @@ HRESULT WINAPI Hook_CoGetClassObject(REFCLSID cls, DWORD context, COSERVERINFO* 
     return real_CoGetClassObject(cls, context, server, iid, object);
 }
 
-HRESULT WINAPI Hook_CoSetProxyBlanket(IUnknown* proxy, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level,
-                                      DWORD impersonation, RPC_AUTH_IDENTITY_HANDLE identity, DWORD capabilities)
+HRESULT WINAPI Hook_CoSetProxyBlanket(
+    IUnknown* proxy, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level, DWORD impersonation,
+    RPC_AUTH_IDENTITY_HANDLE identity, DWORD capabilities)
 {
     if (Fails("CoSetProxyBlanket"))
         return E_OUTOFMEMORY;
@@ -510,19 +512,46 @@ struct Hook {
     void** real;
 };
 
-#define HOOK(fn) {#fn, reinterpret_cast<void*>(&Hook_##fn), reinterpret_cast<void**>(&real_##fn)}
+#define HOOK(fn)                                                                                                       \
+    {                                                                                                                  \
+#fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
+    }
 
 const Hook kHooks[] = {
-    HOOK(CreateFileW),    HOOK(WriteFile),        HOOK(CloseHandle),         HOOK(FindFirstFileW),
-    HOOK(FindClose),      HOOK(CopyFileW),        HOOK(CreateMutexW),        HOOK(WaitForSingleObject),
-    HOOK(ReleaseMutex),   HOOK(GetModuleFileNameW), HOOK(GetModuleHandleW),  HOOK(GetProcAddress), HOOK(GetSystemDirectoryW),
-    HOOK(MultiByteToWideChar), HOOK(Sleep),
-    HOOK(RegOpenKeyExW),  HOOK(RegCreateKeyExW),  HOOK(RegQueryValueExW),    HOOK(RegSetValueExW),
-    HOOK(RegCloseKey),    HOOK(CoInitializeEx),   HOOK(CoInitializeSecurity), HOOK(CoGetClassObject),
-    HOOK(CoSetProxyBlanket), HOOK(CoUninitialize), HOOK(SysAllocString),     HOOK(VariantClear),
+    HOOK(CreateFileW),
+    HOOK(WriteFile),
+    HOOK(CloseHandle),
+    HOOK(FindFirstFileW),
+    HOOK(FindClose),
+    HOOK(CopyFileW),
+    HOOK(CreateMutexW),
+    HOOK(WaitForSingleObject),
+    HOOK(ReleaseMutex),
+    HOOK(GetModuleFileNameW),
+    HOOK(GetModuleHandleW),
+    HOOK(GetProcAddress),
+    HOOK(GetSystemDirectoryW),
+    HOOK(MultiByteToWideChar),
+    HOOK(Sleep),
+    HOOK(RegOpenKeyExW),
+    HOOK(RegCreateKeyExW),
+    HOOK(RegQueryValueExW),
+    HOOK(RegSetValueExW),
+    HOOK(RegCloseKey),
+    HOOK(CoInitializeEx),
+    HOOK(CoInitializeSecurity),
+    HOOK(CoGetClassObject),
+    HOOK(CoSetProxyBlanket),
+    HOOK(CoUninitialize),
+    HOOK(SysAllocString),
+    HOOK(VariantClear),
     {"fwprintf", reinterpret_cast<void*>(&Hook_fwprintf), nullptr},
-    HOOK(fputwc),         HOOK(fflush),           HOOK(malloc),              HOOK(calloc),
-    HOOK(exit),           {"_cexit", reinterpret_cast<void*>(&Hook_cexit), reinterpret_cast<void**>(&real_cexit)},
+    HOOK(fputwc),
+    HOOK(fflush),
+    HOOK(malloc),
+    HOOK(calloc),
+    HOOK(exit),
+    {"_cexit", reinterpret_cast<void*>(&Hook_cexit), reinterpret_cast<void**>(&real_cexit)},
 };
 
 const Hook* FindHook(const char* name)
@@ -572,7 +601,8 @@ void InstallCountingStubs(std::vector<Import>& imports)
     for (std::size_t i = 0; i < n; ++i) {
         unsigned char* stub = block + 16 * i;
         reals[i] = *imports[i].slot;
-        const auto counterRel = static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&g_counters[i]) - (stub + 8));
+        const auto counterRel =
+            static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&g_counters[i]) - (stub + 8));
         const auto realRel = static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&reals[i]) - (stub + 14));
         const unsigned char code[16] = {0xF0, 0x48, 0xFF, 0x05, 0, 0, 0, 0, 0xFF, 0x25, 0, 0, 0, 0, 0xCC, 0xCC};
         std::memcpy(stub, code, sizeof code);
@@ -664,12 +694,13 @@ void WriteReport()
         const unsigned long long run = g_runEndCounts[i] - g_runStartCounts[i];
         const unsigned long long exiting = g_counters[i] - g_runEndCounts[i];
         text += "import " + g_imports[i].dll + " " + g_imports[i].name + " " + std::to_string(startUp) + " " +
-                std::to_string(run) + " " + std::to_string(exiting) + (FindHook(g_imports[i].name.c_str()) ? " hooked" : "") +
-                "\n";
+                std::to_string(run) + " " + std::to_string(exiting) +
+                (FindHook(g_imports[i].name.c_str()) ? " hooked" : "") + "\n";
     }
     // Through the real functions: the program's table no longer leads to them.
-    const HANDLE file = ::CreateFileW(g_config.reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(
+        g_config.reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+        nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;

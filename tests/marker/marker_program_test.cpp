@@ -13,14 +13,14 @@
 
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing_support::ChildRun;
 using testing_support::PathExists;
 using testing_support::ReadBytes;
 using testing_support::RunChild;
 using testing_support::ScopedEnvironmentVariable;
 using testing_support::Utf16Bytes;
-using ::testing::HasSubstr;
-using ::testing::Not;
 
 // Standard output is in text mode: each "\n" of a message leaves as "\r\n".
 constexpr char kModuleHandleFailed[] = "Fatal Error: GetModuleHandle failed\r\n";
@@ -267,28 +267,25 @@ TEST_F(seamed_quintar, application_object_outlives_main_on_every_path)
         const char* trace;
     };
     const Path paths[] = {
-        {nullptr,
-         "construct\n"
-         "enter main\n"
-         "GetModuleHandleW own-module\n"
-         "WinInit own-module null-previous process-command-line show=0\n"
-         "initialised\n"
-         "leave main 0\n"
-         "destroy\n"},
-        {L"GetModuleHandleW",
-         "construct\n"
-         "enter main\n"
-         "GetModuleHandleW own-module\n"
-         "leave main 1\n"
-         "destroy\n"},
-        {L"WinInit",
-         "construct\n"
-         "enter main\n"
-         "GetModuleHandleW own-module\n"
-         "WinInit own-module null-previous process-command-line show=0\n"
-         "WinInit forced to fail\n"
-         "leave main 1\n"
-         "destroy\n"},
+        {nullptr, "construct\n"
+                  "enter main\n"
+                  "GetModuleHandleW own-module\n"
+                  "WinInit own-module null-previous process-command-line show=0\n"
+                  "initialised\n"
+                  "leave main 0\n"
+                  "destroy\n"},
+        {L"GetModuleHandleW", "construct\n"
+                              "enter main\n"
+                              "GetModuleHandleW own-module\n"
+                              "leave main 1\n"
+                              "destroy\n"},
+        {L"WinInit", "construct\n"
+                     "enter main\n"
+                     "GetModuleHandleW own-module\n"
+                     "WinInit own-module null-previous process-command-line show=0\n"
+                     "WinInit forced to fail\n"
+                     "leave main 1\n"
+                     "destroy\n"},
     };
     for (const Path& path : paths) {
         const ChildRun run = Run(path.failingCall, L"-a b");

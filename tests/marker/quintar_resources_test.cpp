@@ -63,8 +63,8 @@ TEST(quintar_resources, string_table_holds_only_string_103)
 {
     const UniqueLibrary module = LoadAsData(QUINTAR_EXE);
     ASSERT_NE(module.get(), nullptr) << ::GetLastError();
-    ASSERT_NE(::FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(kProgramNameString / 16 + 1), kEnglishUs),
-              nullptr);
+    ASSERT_NE(
+        ::FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(kProgramNameString / 16 + 1), kEnglishUs), nullptr);
     wchar_t text[64] = {};
     EXPECT_EQ(::LoadStringW(module.get(), kProgramNameString, text, 64), 7);
     EXPECT_STREQ(text, L"QUINTAR");

@@ -36,10 +36,11 @@ int WinInit(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine, 
 {
     // What the main routine hands over, compared with the process's own values.
     char line[160] = {};
-    std::snprintf(line, sizeof(line), "WinInit %s %s %s show=%d",
-                  instance == ::GetModuleHandleW(nullptr) ? "own-module" : "other-module",
-                  previousInstance == nullptr ? "null-previous" : "some-previous",
-                  commandLine == ::GetCommandLineW() ? "process-command-line" : "other-command-line", showCommand);
+    std::snprintf(
+        line, sizeof(line), "WinInit %s %s %s show=%d",
+        instance == ::GetModuleHandleW(nullptr) ? "own-module" : "other-module",
+        previousInstance == nullptr ? "null-previous" : "some-previous",
+        commandLine == ::GetCommandLineW() ? "process-command-line" : "other-command-line", showCommand);
     Trace(line);
     if (FailureRequested(L"WinInit")) {
         Trace("WinInit forced to fail");
@@ -56,8 +57,8 @@ void Trace(const char* event)
     const DWORD length = ::GetEnvironmentVariableW(L"QUINTAR_TEST_TRACE", path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return;
-    const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;

@@ -58,11 +58,12 @@ std::string HeaderOf(const std::string& console)
     return header.substr(0, header.size() - 3) + "\r\n";
 }
 
-std::vector<Line> StartLines(const std::string& dir, const std::string& exe, const std::string& logPath,
-                             const std::string& header)
+std::vector<Line>
+StartLines(const std::string& dir, const std::string& exe, const std::string& logPath, const std::string& header)
 {
-    return {ConsoleOnly("ExePath=[" + dir + exe + "]\r\n"), ConsoleOnly("ExeDir=[" + dir + "]\r\n"),
-            ConsoleOnly("logPath=[" + logPath + "]\r\n"), Both(header)};
+    return {
+        ConsoleOnly("ExePath=[" + dir + exe + "]\r\n"), ConsoleOnly("ExeDir=[" + dir + "]\r\n"),
+        ConsoleOnly("logPath=[" + logPath + "]\r\n"), Both(header)};
 }
 
 void KelvaneTest::SetUp()

@@ -18,10 +18,9 @@ namespace e2e {
 
 const std::wstring kProgramDir = L"C:\\Prov";
 const std::wstring kDeployedMarker = L"C:\\Windows\\QUINTAR.exe";
-constexpr char kDefaultFirmware[] =
-    "bios SN-0042\n"
-    "setting Build ID|12#SABA34\n"
-    "setting Feature Byte|FB-7\n";
+constexpr char kDefaultFirmware[] = "bios SN-0042\n"
+                                    "setting Build ID|12#SABA34\n"
+                                    "setting Feature Byte|FB-7\n";
 
 // One line of a transcript and where it goes.
 struct Line {
@@ -29,9 +28,18 @@ struct Line {
     bool console = true;
     bool log = true;
 };
-inline Line Both(std::string text) { return {std::move(text), true, true}; }
-inline Line ConsoleOnly(std::string text) { return {std::move(text), true, false}; }
-inline Line LogOnly(std::string text) { return {std::move(text), false, true}; }
+inline Line Both(std::string text)
+{
+    return {std::move(text), true, true};
+}
+inline Line ConsoleOnly(std::string text)
+{
+    return {std::move(text), true, false};
+}
+inline Line LogOnly(std::string text)
+{
+    return {std::move(text), false, true};
+}
 
 std::string ExpectedConsole(const std::vector<Line>& lines);
 std::string ExpectedLog(const std::vector<Line>& lines);
@@ -40,8 +48,8 @@ std::string HeaderOf(const std::string& console);
 std::string Narrow(const std::wstring& text);
 
 // The first lines of every run whose log is next to the program in dir.
-std::vector<Line> StartLines(const std::string& dir, const std::string& exe, const std::string& logPath,
-                             const std::string& header);
+std::vector<Line>
+StartLines(const std::string& dir, const std::string& exe, const std::string& logPath, const std::string& header);
 
 class KelvaneTest : public ::testing::Test {
 protected:

@@ -93,11 +93,12 @@ TEST_F(KelvaneFaults, a_failing_setting_query_stops_the_later_ones)
             << "nothing of the serial number is logged";
         EXPECT_THAT(run.output, HasSubstr(ConsoleBytes("WMI Brevik_BIOSSetting query failed.\r\nResult=FAIL\r\n")));
         EXPECT_EQ(run.exitCode, 1u);
-        const auto execs = std::count_if(trace.begin(), trace.end(),
-                                         [](const std::string& line) { return line.rfind("exec ", 0) == 0; });
+        const auto execs = std::count_if(
+            trace.begin(), trace.end(), [](const std::string& line) { return line.rfind("exec ", 0) == 0; });
         EXPECT_LE(execs, std::string(row.logEnd) == "Query Build ID failed" ? 2 : 3) << row.fault;
-        EXPECT_THAT(trace, Contains(AllOf(StartsWith("exec "), HasSubstr("Feature Byte\"")))
-                               .Times(std::string(row.logEnd) == "Query Build ID failed" ? 0 : 1))
+        EXPECT_THAT(
+            trace, Contains(AllOf(StartsWith("exec "), HasSubstr("Feature Byte\"")))
+                       .Times(std::string(row.logEnd) == "Query Build ID failed" ? 0 : 1))
             << row.fault;
     }
 }
@@ -112,7 +113,13 @@ TEST_F(KelvaneFaults, firmware_values_are_shown_within_79_characters)
         {"bios @repeat:79:s\nsetting Build ID|#SABC\n", std::string(79, 's'), "#SABC", "ABC"},
         {"bios @repeat:80:s\nsetting Build ID|12#S\n", std::string(79, 's'), "12#S", ""},
         {"bios @repeat:500:s\nsetting Build ID|@repeat:100:#S\n", std::string(79, 's'),
-         [] { std::string s; for (int i = 0; i < 39; ++i) s += "#S"; return s + "#"; }(), "#S#"},
+         [] {
+             std::string s;
+             for (int i = 0; i < 39; ++i)
+                 s += "#S";
+             return s + "#";
+         }(),
+         "#S#"},
         {"bios @null\nsetting Enter Build ID|X#SA\nsetting Build ID|#SABJ\n", "", "X#SA,#SABJ", "A,#"},
         {"bios \nsetting Build ID|@empty\n", "", "", ""},
         {"bios A\nbios @i4:5\nsetting Enter Build ID|@null\nsetting Build ID|9#SABJ\n", "A,", "9#SABJ", "ABJ"},
@@ -185,18 +192,16 @@ TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
     ASSERT_NO_FATAL_FAILURE(SetOobeModeText(kWow64OemKey, L"old"));
     // Nobody, administrators included, may change the 32-bit key.
     kelvane::UniqueHkey key;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, key.put()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWow64OemKey, 0, WRITE_DAC | READ_CONTROL, key.put()), ERROR_SUCCESS);
     EXPLICIT_ACCESSW rules[2]{};
-    BuildExplicitAccessWithNameW(&rules[0], const_cast<wchar_t*>(L"EVERYONE"), KEY_READ, GRANT_ACCESS,
-                                 NO_INHERITANCE);
-    BuildExplicitAccessWithNameW(&rules[1], const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
-                                 DENY_ACCESS, NO_INHERITANCE);
+    BuildExplicitAccessWithNameW(&rules[0], const_cast<wchar_t*>(L"EVERYONE"), KEY_READ, GRANT_ACCESS, NO_INHERITANCE);
+    BuildExplicitAccessWithNameW(
+        &rules[1], const_cast<wchar_t*>(L"EVERYONE"), KEY_SET_VALUE | KEY_CREATE_SUB_KEY, DENY_ACCESS, NO_INHERITANCE);
     UniqueLocal<PACL> acl;
     ASSERT_EQ(SetEntriesInAclW(2, rules, nullptr, acl.put()), ERROR_SUCCESS);
-    ASSERT_EQ(SetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl.get(),
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        SetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl.get(), nullptr),
+        ERROR_SUCCESS);
     key.reset();
 
     const ChildRun run = Run();
@@ -209,8 +214,8 @@ TEST_F(KelvaneFaults, a_write_that_does_not_take_effect_fails_the_run)
         "Registry value not set after write: [HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM]\r\n";
     ASSERT_THAT(run.output, HasSubstr("HKLM\\SOFTWARE\\Wow6432Node"));
     // Everything from the first mention of the 32-bit view on.
-    EXPECT_EQ(run.output.substr(run.output.find("HKLM\\SOFTWARE\\Wow6432Node")),
-              ConsoleBytes(tail + "Result=FAIL\r\n"));
+    EXPECT_EQ(
+        run.output.substr(run.output.find("HKLM\\SOFTWARE\\Wow6432Node")), ConsoleBytes(tail + "Result=FAIL\r\n"));
     EXPECT_EQ(ReadOobeMode(kWow64OemKey), L"old");
     EXPECT_EQ(run.exitCode, 1u);
     const std::string log = LogText();
@@ -260,7 +265,8 @@ TEST_F(KelvaneFaults, a_program_path_near_the_limit_stays_within_its_buffers)
     EXPECT_THAT(run.output, StartsWith(ConsoleBytes("ExePath=[" + dir + "K.exe]\r\nExeDir=[" + dir + "]\r\n")));
     const std::string copyEntry = dir + "QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n";
     std::string log = Narrow(FromUtf16Bytes(ReadBytes(deep + L"\\Kelvane.log")));
-    EXPECT_THAT(log, HasSubstr("Result=PASS" + copyEntry.substr(0, 257) + "\r\nCopy file successful with return code: 1\r\n"));
+    EXPECT_THAT(
+        log, HasSubstr("Result=PASS" + copyEntry.substr(0, 257) + "\r\nCopy file successful with return code: 1\r\n"));
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
     EXPECT_EQ(run.exitCode, 0u);
     RemoveTree(kDeployedMarker);
@@ -287,16 +293,17 @@ TEST_F(KelvaneFaults, reads_through_the_platforms_own_wmi_and_fails_a_namespace_
     const wchar_t kLocatorServer[] =
         L"Software\\Classes\\CLSID\\{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}\\InprocServer32";
     HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorServer, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorServer, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
     wchar_t standIn[MAX_PATH] = {};
     DWORD bytes = sizeof standIn - sizeof(wchar_t);
-    ASSERT_EQ(::RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(standIn), &bytes),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(standIn), &bytes), ERROR_SUCCESS);
     const std::wstring wbemprox = L"C:\\windows\\system32\\wbem\\wbemprox.dll";
     auto setServer = [key](const std::wstring& path) {
-        return ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                                static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+        return ::RegSetValueExW(
+            key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+            static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     };
     ASSERT_EQ(setServer(wbemprox), ERROR_SUCCESS);
     CreateKey(kNativeOemKey);

@@ -71,7 +71,6 @@ std::vector<IconEntry> ParseIconGroup(const std::vector<unsigned char>& bytes, W
     return entries;
 }
 
-
 TEST(kelvane_resources, all_resources_are_english_us)
 {
     const UniqueLibrary module = LoadAsData(KELVANE_EXE);

@@ -17,20 +17,23 @@ const std::string kLog = "C:\\Prov\\Kelvane.log";
 
 std::vector<Line> IdentityLines(const std::string& loc)
 {
-    return {Both("SerialNumber=[SN-0042]\r\n"), Both("BuildID=[12#SABA34]\r\n"), Both("FeatureByte=[FB-7]\r\n"),
-            Both("LOC=[" + loc + "]\r\n")};
+    return {
+        Both("SerialNumber=[SN-0042]\r\n"), Both("BuildID=[12#SABA34]\r\n"), Both("FeatureByte=[FB-7]\r\n"),
+        Both("LOC=[" + loc + "]\r\n")};
 }
 
 std::vector<Line> Written(const std::string& keyLine, const std::string& before)
 {
-    return {Both(keyLine), Both("Registry before write: [" + before + "]\r\n"),
-            Both("incorrect registry key value, overwrite it!\r\n"), Both("Registry after write: [OEMTA]\r\n")};
+    return {
+        Both(keyLine), Both("Registry before write: [" + before + "]\r\n"),
+        Both("incorrect registry key value, overwrite it!\r\n"), Both("Registry after write: [OEMTA]\r\n")};
 }
 
 std::vector<Line> AlreadyCorrect(const std::string& keyLine)
 {
-    return {Both(keyLine), Both("Registry before write: [OEMTA]\r\n"),
-            Both("Already correct registry key value, skip!\r\n")};
+    return {
+        Both(keyLine), Both("Registry before write: [OEMTA]\r\n"),
+        Both("Already correct registry key value, skip!\r\n")};
 }
 
 const std::string kNativeLine = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM\r\n";
@@ -43,9 +46,10 @@ void Append(std::vector<Line>& to, const std::vector<Line>& more)
 
 std::vector<Line> PassingTail()
 {
-    return {ConsoleOnly("Result=PASS\r\n"), LogOnly("Result=PASS"),
-            LogOnly("C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"),
-            LogOnly("Copy file successful with return code: 1\r\n")};
+    return {
+        ConsoleOnly("Result=PASS\r\n"), LogOnly("Result=PASS"),
+        LogOnly("C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"),
+        LogOnly("Copy file successful with return code: 1\r\n")};
 }
 
 class KelvaneRun : public KelvaneTest {};
@@ -106,8 +110,9 @@ TEST_F(KelvaneRun, ends_without_a_result_when_office_is_absent)
     const ChildRun run = Run();
     std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
     Append(lines, IdentityLines("ABA"));
-    Append(lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n"), Both(kNativeLine),
-                   Both("Not found Office reg key, skip and exit.\r\n")});
+    Append(
+        lines, {Both("Non-Japan case.\r\n"), Both("Setup the registry key!\r\n"), Both(kNativeLine),
+                Both("Not found Office reg key, skip and exit.\r\n")});
     EXPECT_EQ(run.output, ExpectedConsole(lines));
     EXPECT_EQ(LogBytes(), ExpectedLog(lines));
     EXPECT_EQ(run.exitCode, 0u);
@@ -120,13 +125,14 @@ TEST_F(KelvaneRun, skips_japanese_machines_before_the_registry_and_the_marker)
     ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     for (const char* loc : {"ABJ", "ACF"}) {
         RemoveTree(kProgramDir + L"\\Kelvane.log");
-        firmware::UseScenario(std::string("bios SN-0042\nsetting Build ID|12#S") + loc +
-                              "34\nsetting Feature Byte|FB-7\n");
+        firmware::UseScenario(
+            std::string("bios SN-0042\nsetting Build ID|12#S") + loc + "34\nsetting Feature Byte|FB-7\n");
         const ChildRun run = Run();
         std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
-        Append(lines, {Both("SerialNumber=[SN-0042]\r\n"), Both(std::string("BuildID=[12#S") + loc + "34]\r\n"),
-                       Both("FeatureByte=[FB-7]\r\n"), Both(std::string("LOC=[") + loc + "]\r\n"),
-                       Both("Japan case, exit.\r\n"), ConsoleOnly("Result=SKIP\r\n"), LogOnly("Result=SKIP")});
+        Append(
+            lines, {Both("SerialNumber=[SN-0042]\r\n"), Both(std::string("BuildID=[12#S") + loc + "34]\r\n"),
+                    Both("FeatureByte=[FB-7]\r\n"), Both(std::string("LOC=[") + loc + "]\r\n"),
+                    Both("Japan case, exit.\r\n"), ConsoleOnly("Result=SKIP\r\n"), LogOnly("Result=SKIP")});
         EXPECT_EQ(run.output, ExpectedConsole(lines)) << loc;
         EXPECT_EQ(LogBytes(), ExpectedLog(lines)) << loc;
         EXPECT_EQ(run.exitCode, 0u);
@@ -160,8 +166,9 @@ TEST_F(KelvaneRun, logs_a_failed_copy_onto_a_locked_marker)
     const ChildRun run = Run();
     lock.reset();
     const std::wstring log = FromUtf16Bytes(LogBytes());
-    EXPECT_THAT(log, HasSubstr(L"Result=PASSC:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
-                               L"Copy file failed with return code: 0\r\n"));
+    EXPECT_THAT(
+        log, HasSubstr(L"Result=PASSC:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                       L"Copy file failed with return code: 0\r\n"));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadBytes(kDeployedMarker), "locked");
 }
@@ -179,8 +186,9 @@ TEST_F(KelvaneRun, deploys_from_a_drive_root_with_a_doubled_backslash)
     const std::string start =
         ConsoleBytes("ExePath=[C:\\Kelvane.exe]\r\nExeDir=[C:\\]\r\nlogPath=[C:\\Kelvane.log]\r\n");
     EXPECT_THAT(run.output, StartsWith(start));
-    EXPECT_THAT(log, HasSubstr("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
-                               "Copy file successful with return code: 1\r\n"));
+    EXPECT_THAT(
+        log, HasSubstr("Result=PASSC:\\\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"
+                       "Copy file successful with return code: 1\r\n"));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadBytes(kDeployedMarker), ReadBytes(QUINTAR_EXE));
 }
@@ -208,9 +216,9 @@ TEST_F(KelvaneRun, loads_no_dll_planted_beside_the_program)
         if (line.rfind("probe loaded=", 0) != 0)
             continue;
         ++probes;
-        EXPECT_EQ(::CompareStringOrdinal(std::wstring(line.begin() + 13, line.end()).c_str(), -1, system.c_str(), -1,
-                                         TRUE),
-                  CSTR_EQUAL)
+        EXPECT_EQ(
+            ::CompareStringOrdinal(std::wstring(line.begin() + 13, line.end()).c_str(), -1, system.c_str(), -1, TRUE),
+            CSTR_EQUAL)
             << line;
     }
     EXPECT_EQ(probes, 3) << "one probe per query";

@@ -82,8 +82,11 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
     std::vector<HANDLE> runs;
     for (int i = 0; i < kRuns; ++i) {
         // Each run gets its own serial number, so each run's entries can be told apart.
-        firmware::UseScenario("bios RUN-" + std::to_string(i) + "\nsetting Build ID|12#SABA34\n"
-                              "setting Feature Byte|FB-7\n", "run" + std::to_string(i));
+        firmware::UseScenario(
+            "bios RUN-" + std::to_string(i) +
+                "\nsetting Build ID|12#SABA34\n"
+                "setting Feature Byte|FB-7\n",
+            "run" + std::to_string(i));
         HANDLE run = StartChild(program, kProgramDir, KELVANE_INJECTOR);
         ASSERT_NE(run, nullptr);
         runs.push_back(run);
@@ -103,14 +106,16 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
     EXPECT_EQ(counts["header"], kRuns);
     for (int i = 0; i < kRuns; ++i)
         EXPECT_EQ(counts["SerialNumber=[RUN-" + std::to_string(i) + "]\r\n"], 1) << "run " << i;
-    for (const char* entry : {"BuildID=[12#SABA34]\r\n", "LOC=[ABA]\r\n", "Non-Japan case.\r\n", "Result=PASS",
-                              "C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"})
+    for (const char* entry :
+         {"BuildID=[12#SABA34]\r\n", "LOC=[ABA]\r\n", "Non-Japan case.\r\n", "Result=PASS",
+          "C:\\Prov\\QUINTAR.exe copy to c:\\Windows\\QUINTAR.exe\r\n"})
         EXPECT_EQ(counts[entry], kRuns) << entry;
     EXPECT_EQ(counts["Registry before write: [OEMTA]\r\n"], 2 * kRuns);
     EXPECT_EQ(counts["Already correct registry key value, skip!\r\n"], 2 * kRuns);
     // Copies racing for the same file may fail; each run still logs its outcome.
-    EXPECT_EQ(counts["Copy file successful with return code: 1\r\n"] + counts["Copy file failed with return code: 0\r\n"] +
-                  counts["Copy file failed with return code: 1\r\n"],
-              kRuns);
+    EXPECT_EQ(
+        counts["Copy file successful with return code: 1\r\n"] + counts["Copy file failed with return code: 0\r\n"] +
+            counts["Copy file failed with return code: 1\r\n"],
+        kRuns);
     EXPECT_GE(counts["Copy file successful with return code: 1\r\n"], 1);
 }

@@ -51,8 +51,7 @@ TEST(run_header, formats_date_and_time_with_two_digits_each)
     now.wSecond = 3;
     wchar_t line[kLineUnits] = {};
     FormatRunHeader(now, line);
-    EXPECT_EQ(std::wstring(line),
-              std::wstring(32, L'=') + L" 03/05/21 09:07:03 " + std::wstring(40, L'=') + L"\r\n");
+    EXPECT_EQ(std::wstring(line), std::wstring(32, L'=') + L" 03/05/21 09:07:03 " + std::wstring(40, L'=') + L"\r\n");
 }
 
 TEST(log_line, is_cut_within_its_buffer_and_keeps_its_line_end)
@@ -103,8 +102,9 @@ TEST_F(RunLogTest, waits_for_a_reader_that_holds_the_log_without_write_sharing)
 TEST_F(RunLogTest, shares_the_log_with_another_appender)
 {
     RunLog log(logFile.c_str());
-    UniqueFile other(::CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile other(::CreateFileW(
+        logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(other);
     log.AppendToLog(L"ours\r\n");
     const std::string theirs = Utf16Bytes(L"theirs\r\n");

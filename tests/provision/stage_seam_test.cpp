@@ -19,9 +19,10 @@ TEST(locale_code, is_the_three_characters_after_the_first_marker)
         const wchar_t* buildId;
         const wchar_t* loc;
     } cases[] = {
-        {L"12#SABJ34", L"ABJ"}, {L"12#SACF34", L"ACF"}, {L"12#SABA34", L"ABA"}, {L"12#Sabj34", L"abj"},
-        {L"12#SA", L"A"},       {L"12#S", L""},         {L"1234", L""},         {L"12#SXYZ#SABJ", L"XYZ"},
-        {L"#", L""},            {L"A#sABJ", L""},       {L"X,12#SABJ", L"ABJ"},
+        {L"12#SABJ34", L"ABJ"}, {L"12#SACF34", L"ACF"},    {L"12#SABA34", L"ABA"},
+        {L"12#Sabj34", L"abj"}, {L"12#SA", L"A"},          {L"12#S", L""},
+        {L"1234", L""},         {L"12#SXYZ#SABJ", L"XYZ"}, {L"#", L""},
+        {L"A#sABJ", L""},       {L"X,12#SABJ", L"ABJ"},
     };
     for (const auto& c : cases) {
         wchar_t loc[kLocUnits];

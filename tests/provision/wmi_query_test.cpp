@@ -187,9 +187,10 @@ TEST_F(WmiQueryTest, a_string_that_cannot_be_allocated_fails_the_query_cleanly)
         if (failing > 1) {
             EXPECT_EQ(std::count(trace.begin(), trace.end(), "release services"), 1) << "allocation " << failing;
         }
-        EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                [](const std::string& line) { return line.rfind("exec ", 0) == 0; }),
-                  0);
+        EXPECT_EQ(
+            std::count_if(
+                trace.begin(), trace.end(), [](const std::string& line) { return line.rfind("exec ", 0) == 0; }),
+            0);
     }
 }
 

@@ -26,9 +26,9 @@ void Arrange(const Plan& plan);
 const Counts& Observed();
 
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
-HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR secDesc, LONG authSvcCount, SOLE_AUTHENTICATION_SERVICE* authSvc,
-                             void* reserved1, DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities,
-                             void* reserved3);
+HRESULT CoInitializeSecurity(
+    PSECURITY_DESCRIPTOR secDesc, LONG authSvcCount, SOLE_AUTHENTICATION_SERVICE* authSvc, void* reserved1,
+    DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities, void* reserved3);
 void CoUninitialize();
 BSTR SysAllocString(const OLECHAR* text);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);

@@ -27,15 +27,15 @@ HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit)
     return ::CoInitializeEx(reserved, coInit);
 }
 
-HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR secDesc, LONG authSvcCount, SOLE_AUTHENTICATION_SERVICE* authSvc,
-                             void* reserved1, DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities,
-                             void* reserved3)
+HRESULT CoInitializeSecurity(
+    PSECURITY_DESCRIPTOR secDesc, LONG authSvcCount, SOLE_AUTHENTICATION_SERVICE* authSvc, void* reserved1,
+    DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities, void* reserved3)
 {
     ++counts.coInitializeSecurity;
     if (FAILED(plan.coInitializeSecurity))
         return plan.coInitializeSecurity;
-    return ::CoInitializeSecurity(secDesc, authSvcCount, authSvc, reserved1, authnLevel, impLevel, authList,
-                                  capabilities, reserved3);
+    return ::CoInitializeSecurity(
+        secDesc, authSvcCount, authSvc, reserved1, authnLevel, impLevel, authList, capabilities, reserved3);
 }
 
 void CoUninitialize()

@@ -17,8 +17,8 @@ const wchar_t* ShippedProgram(const wchar_t* fileName)
     if (path.empty()) {
         wchar_t dir[1024] = {};
         const DWORD length = ::GetEnvironmentVariableW(L"KELVANE_TEST_DIST", dir, 1024);
-        path = (length > 0 && length < 1024 ? std::wstring(dir) : std::wstring(KELVANE_TEST_DIST_DIR)) + L"\\" +
-               fileName;
+        path =
+            (length > 0 && length < 1024 ? std::wstring(dir) : std::wstring(KELVANE_TEST_DIST_DIR)) + L"\\" + fileName;
     }
     return path.c_str();
 }
@@ -26,9 +26,9 @@ const wchar_t* ShippedProgram(const wchar_t* fileName)
 std::string ReadBytes(const std::wstring& path)
 {
     std::string bytes;
-    const kelvane::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr));
+    const kelvane::UniqueFile file(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+        nullptr));
     if (!file)
         return bytes;
     char chunk[65536];
@@ -41,13 +41,14 @@ std::string ReadBytes(const std::wstring& path)
 void WriteBytes(const std::wstring& path, const std::string& bytes)
 {
     // Readers may hold the file open (a trace the stand-in appends to, say).
-    const kelvane::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 CREATE_ALWAYS, 0, nullptr));
+    const kelvane::UniqueFile file(::CreateFileW(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0,
+        nullptr));
     ASSERT_TRUE(file) << "cannot write a test file, error " << ::GetLastError();
     DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                written == bytes.size())
+    ASSERT_TRUE(
+        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size())
         << "cannot write a test file, error " << ::GetLastError();
 }
 
@@ -108,8 +109,8 @@ std::wstring FromUtf16Bytes(const std::string& bytes)
 {
     std::wstring text;
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+        text.push_back(static_cast<wchar_t>(
+            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
     return text;
 }
 

@@ -27,8 +27,9 @@ bool InjectAndResume(const PROCESS_INFORMATION& process, const std::wstring& dll
     const SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
     void* remote = ::VirtualAllocEx(process.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     const bool ok = remote != nullptr && ::WriteProcessMemory(process.hProcess, remote, dll.c_str(), bytes, nullptr) &&
-                    ::QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&::LoadLibraryW)),
-                                   process.hThread, reinterpret_cast<ULONG_PTR>(remote)) != 0;
+                    ::QueueUserAPC(
+                        reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&::LoadLibraryW)), process.hThread,
+                        reinterpret_cast<ULONG_PTR>(remote)) != 0;
     if (!ok)
         ::TerminateProcess(process.hProcess, 998);
     ::ResumeThread(process.hThread);
@@ -37,14 +38,13 @@ bool InjectAndResume(const PROCESS_INFORMATION& process, const std::wstring& dll
 
 // Starts program with the given standard handles (inheritable), standard
 // input from NUL. Returns false, with the error in *error, when it cannot.
-bool Launch(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
-            HANDLE output, HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr,
-            const std::wstring& injectDll = L"")
+bool Launch(
+    const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir, HANDLE output,
+    HANDLE errors, PROCESS_INFORMATION& process, DWORD* error = nullptr, const std::wstring& injectDll = L"")
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const kelvane::UniqueFile nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                                nullptr));
+    const kelvane::UniqueFile nul(::CreateFileW(
+        L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -53,8 +53,9 @@ bool Launch(const std::wstring& program, const std::wstring& arguments, const st
     startup.hStdError = errors != nullptr ? errors : nul.get();
     std::wstring line = CommandLine(program, arguments);
     const DWORD flags = injectDll.empty() ? 0 : CREATE_SUSPENDED;
-    BOOL started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                    workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
+    BOOL started = ::CreateProcessW(
+        program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+        workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &process);
     if (!started && error != nullptr)
         *error = ::GetLastError();
     if (started && !injectDll.empty() && !InjectAndResume(process, injectDll) && error != nullptr)
@@ -64,8 +65,9 @@ bool Launch(const std::wstring& program, const std::wstring& arguments, const st
 
 }  // namespace
 
-ChildRun RunChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir,
-                  DWORD timeoutMs, const std::wstring& injectDll)
+ChildRun RunChild(
+    const std::wstring& program, const std::wstring& arguments, const std::wstring& workingDir, DWORD timeoutMs,
+    const std::wstring& injectDll)
 {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};

@@ -9,18 +9,18 @@ namespace testing_support {
 
 struct ChildRun {
     bool started = false;
-    DWORD startError = 0;   // GetLastError of a failed start
-    std::string output;     // every byte written to standard output
-    std::string errors;     // every byte written to standard error
+    DWORD startError = 0;  // GetLastError of a failed start
+    std::string output;    // every byte written to standard output
+    std::string errors;    // every byte written to standard error
     DWORD exitCode = 0;
     bool finished = false;  // false: it had to be killed after the time limit
 };
 
 // With injectDll, that DLL is loaded into the child before its entry point
 // (tests/inject: the fault injector).
-ChildRun RunChild(const std::wstring& program, const std::wstring& arguments = L"",
-                  const std::wstring& workingDir = L"", DWORD timeoutMs = 120000,
-                  const std::wstring& injectDll = L"");
+ChildRun RunChild(
+    const std::wstring& program, const std::wstring& arguments = L"", const std::wstring& workingDir = L"",
+    DWORD timeoutMs = 120000, const std::wstring& injectDll = L"");
 
 // Sets an environment variable of this process, which every child started
 // meanwhile inherits, and restores its earlier state when it goes.
@@ -38,8 +38,8 @@ private:
 };
 
 // Starts a child whose output is discarded; the caller waits on the handle.
-HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir = L"",
-                  const std::wstring& injectDll = L"");
+HANDLE
+StartChild(const std::wstring& program, const std::wstring& workingDir = L"", const std::wstring& injectDll = L"");
 
 // Captures what this process writes to its standard output, in text mode as
 // on a pipe ("\n" arrives as "\r\n"), between

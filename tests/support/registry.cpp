@@ -33,17 +33,19 @@ void RemoveOfficeKeys()
 void CreateKey(const wchar_t* subkey, DWORD options)
 {
     kelvane::UniqueHkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key.put(),
-                                nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+        ERROR_SUCCESS);
 }
 
 void SetOobeMode(const wchar_t* subkey, DWORD type, const void* data, DWORD bytes)
 {
     kelvane::UniqueHkey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegCreateKeyExW(
+            HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(),
+            nullptr),
+        ERROR_SUCCESS);
     EXPECT_EQ(::RegSetValueExW(key.get(), L"OOBEMode", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
 }
 

@@ -89,8 +89,8 @@ void ExpectAllInEnglishUs(const std::vector<ResourceEntry>& entries)
 {
     ASSERT_FALSE(entries.empty());
     for (const ResourceEntry& entry : entries) {
-        EXPECT_EQ(entry.language, kEnglishUs) << "type " << testing::PrintToString(entry.type) << " name "
-                                              << testing::PrintToString(entry.name);
+        EXPECT_EQ(entry.language, kEnglishUs)
+            << "type " << testing::PrintToString(entry.type) << " name " << testing::PrintToString(entry.name);
     }
 }
 
@@ -112,10 +112,8 @@ std::size_t AlignTo4(std::size_t offset)
     return (offset + 3) & ~static_cast<std::size_t>(3);
 }
 
-
 // Parses the node at `offset`; false when it does not fit in [offset, limit).
-bool ParseVersionNode(const std::vector<unsigned char>& bytes, std::size_t offset, std::size_t limit,
-                      VersionNode& node)
+bool ParseVersionNode(const std::vector<unsigned char>& bytes, std::size_t offset, std::size_t limit, VersionNode& node)
 {
     if (offset + 6 > limit)
         return false;
@@ -139,8 +137,8 @@ bool ParseVersionNode(const std::vector<unsigned char>& bytes, std::size_t offse
     const std::size_t valueBytes = node.type == 1 ? valueLength * 2 : valueLength;
     if (at + valueBytes > end)
         return false;
-    node.value.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                      bytes.begin() + static_cast<std::ptrdiff_t>(at + valueBytes));
+    node.value.assign(
+        bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + valueBytes));
     at = AlignTo4(at + valueBytes);
     while (at < end) {
         VersionNode child;

@@ -61,8 +61,8 @@ const std::string kFirmware = "bios SN-0042\nsetting Build ID|12#SABA34\nsetting
 const Machine kMachines[] = {
     {"passing run writing both views", kFirmware, true, L"oemta", nullptr, true},
     {"already-correct run", kFirmware, true, L"OEMTA", L"OEMTA", true},
-    {"Japanese machine", "bios SN-0042\nsetting Build ID|12#SABJ34\nsetting Feature Byte|FB-7\n", true, L"OEM",
-     L"OEM", false},
+    {"Japanese machine", "bios SN-0042\nsetting Build ID|12#SABJ34\nsetting Feature Byte|FB-7\n", true, L"OEM", L"OEM",
+     false},
     {"machine without Office", kFirmware, false, nullptr, nullptr, false},
 };
 
@@ -189,8 +189,9 @@ public:
     explicit Sweep(std::string quintar) : quintar_(std::move(quintar)) {}
 
     // One run of Kelvane on `machine`; returns what the injector saw.
-    Report Run(const Machine& machine, unsigned long failAt, const char* mode, const std::string& firmware,
-               const std::string& label, const std::string& mustBreak = "")
+    Report
+    Run(const Machine& machine, unsigned long failAt, const char* mode, const std::string& firmware,
+        const std::string& label, const std::string& mustBreak = "")
     {
         ScopedEnvironmentVariable at(L"KELVANE_FAULT_AT", std::to_wstring(failAt).c_str());
         ScopedEnvironmentVariable how(L"KELVANE_FAULT_MODE", std::wstring(mode, mode + std::strlen(mode)).c_str());
@@ -214,8 +215,9 @@ public:
             if (run.finished || attempt == 2)
                 break;
             ++platformHangs_;
-            std::printf("NOTE %s: the run did not end within 60 s (its console: [%s]); trying it once more\n",
-                        label.c_str(), run.output.c_str());
+            std::printf(
+                "NOTE %s: the run did not end within 60 s (its console: [%s]); trying it once more\n", label.c_str(),
+                run.output.c_str());
         }
         ++runs_;
 
@@ -260,9 +262,9 @@ private:
     void CheckEnding(const ChildRun& run, const Report& seen)
     {
         if (!run.started || !run.finished)
-            Violation(1, std::string("did not end by itself within 60 s (") +
-                             (seen.present ? "after" : "before") + " handing over to the runtime's exit); its console: [" +
-                             run.output + "]");
+            Violation(
+                1, std::string("did not end by itself within 60 s (") + (seen.present ? "after" : "before") +
+                       " handing over to the runtime's exit); its console: [" + run.output + "]");
         else if (run.exitCode != 0 && run.exitCode != 1)
             Violation(1, "exit code " + std::to_string(run.exitCode));
         for (const std::string* stream : {&run.output, &run.errors}) {
@@ -285,8 +287,9 @@ private:
             reached += intended[i];
         }
         if (run.output != reached)
-            Violation(2, "the console lost more than its refused writes: got [" + run.output + "] expected [" +
-                             reached + "]");
+            Violation(
+                2,
+                "the console lost more than its refused writes: got [" + run.output + "] expected [" + reached + "]");
         const std::vector<std::string> lines = Lines(intended);
         const std::string last = lines.empty() ? "" : lines.back();
         const bool failVerdict = last == "Result=FAIL" || StartsWith(last, "Get exe path failed [");
@@ -372,8 +375,9 @@ private:
     void CheckCom(const Report& seen, const std::string& mustBreak)
     {
         if (seen.comInitialised != seen.comUninitialised)
-            Violation(6, std::to_string(seen.comInitialised) + " successful CoInitializeEx, " +
-                             std::to_string(seen.comUninitialised) + " CoUninitialize");
+            Violation(
+                6, std::to_string(seen.comInitialised) + " successful CoInitializeEx, " +
+                       std::to_string(seen.comUninitialised) + " CoUninitialize");
         const std::vector<std::string> ledger = Lines(ReadBytes(kLedger));
         bool broke = mustBreak.empty();
         for (const std::string& line : ledger) {
@@ -402,8 +406,9 @@ void PrintInventory(const char* name, const Report& report)
         unsigned long long startUp = 0, run = 0, exiting = 0;
         fields >> dll >> function >> startUp >> run >> exiting >> hooked;
         if (startUp + run + exiting > 0)
-            std::printf("  %-14s %-24s %4llu %4llu %4llu%s\n", dll.c_str(), function.c_str(), startUp, run, exiting,
-                        hooked.empty() ? "" : "  (failable or watched)");
+            std::printf(
+                "  %-14s %-24s %4llu %4llu %4llu%s\n", dll.c_str(), function.c_str(), startUp, run, exiting,
+                hooked.empty() ? "" : "  (failable or watched)");
     }
 }
 
@@ -443,9 +448,10 @@ int main(int argc, char** argv)
         // --inventory: only what each kind of run calls.
         for (unsigned long n = 1; !inventory && n <= clean.failable; ++n) {
             for (const char* mode : {"once", "from"}) {
-                sweep.Run(machine, n, mode, machine.firmware,
-                          std::string(machine.name) + ", call " + std::to_string(n) + " failed " +
-                              (std::string(mode) == "once" ? "alone" : "and every one after"));
+                sweep.Run(
+                    machine, n, mode, machine.firmware,
+                    std::string(machine.name) + ", call " + std::to_string(n) + " failed " +
+                        (std::string(mode) == "once" ? "alone" : "and every one after"));
             }
         }
     }
@@ -460,8 +466,9 @@ int main(int argc, char** argv)
         for (unsigned query = 1; query <= 3; ++query) {
             const unsigned call = promise.second == 2 ? 2 * query - 1 : query;
             const std::string broken = std::string(promise.first) + " " + std::to_string(call);
-            sweep.Run(passing, 0, "once", passing.firmware + "break " + broken + "\n",
-                      std::string("provider breaks ") + promise.first + " at query " + std::to_string(query), broken);
+            sweep.Run(
+                passing, 0, "once", passing.firmware + "break " + broken + "\n",
+                std::string("provider breaks ") + promise.first + " at query " + std::to_string(query), broken);
         }
     }
 
@@ -470,9 +477,10 @@ int main(int argc, char** argv)
     RemoveOfficeKeys();
     RemoveTree(kDeployed);
     if (sweep.platformHangs() != 0)
-        std::printf("%d runs did not end once and ended when tried again (Wine, not the program)\n",
-                    sweep.platformHangs());
-    std::printf("fault sweep: %d runs, %lu platform calls failed in turn and from then on, %d violations\n",
-                sweep.runs(), swept, sweep.violations());
+        std::printf(
+            "%d runs did not end once and ended when tried again (Wine, not the program)\n", sweep.platformHangs());
+    std::printf(
+        "fault sweep: %d runs, %lu platform calls failed in turn and from then on, %d violations\n", sweep.runs(),
+        swept, sweep.violations());
     return sweep.violations() == 0 ? 0 : 1;
 }
