@@ -20,6 +20,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include "owners.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -697,15 +699,15 @@ void WriteReport()
                 std::to_string(run) + " " + std::to_string(exiting) +
                 (FindHook(g_imports[i].name.c_str()) ? " hooked" : "") + "\n";
     }
-    // Through the real functions: the program's table no longer leads to them.
-    const HANDLE file = ::CreateFileW(
+    // This DLL's own imports are untouched: these are the real functions,
+    // neither counted nor failed.
+    const kelvane::UniqueFile file(::CreateFileW(
         g_config.reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-        nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+        nullptr));
+    if (!file)
         return;
     DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    ::CloseHandle(file);
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 std::wstring Environment(const wchar_t* name)

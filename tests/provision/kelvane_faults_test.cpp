@@ -6,6 +6,8 @@
 
 #include <aclapi.h>
 
+#include <functional>
+
 using namespace e2e;
 using namespace testing_support;
 using ::testing::AllOf;
@@ -292,24 +294,28 @@ TEST_F(KelvaneFaults, reads_through_the_platforms_own_wmi_and_fails_a_namespace_
 {
     const wchar_t kLocatorServer[] =
         L"Software\\Classes\\CLSID\\{CB8555CC-9128-11D1-AD9B-00C04FD8FDFF}\\InprocServer32";
-    HKEY key = nullptr;
+    kelvane::UniqueHkey key;
     ASSERT_EQ(
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorServer, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorServer, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.put()),
+        ERROR_SUCCESS);
     wchar_t standIn[MAX_PATH] = {};
     DWORD bytes = sizeof standIn - sizeof(wchar_t);
     ASSERT_EQ(
-        ::RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(standIn), &bytes), ERROR_SUCCESS);
-    const std::wstring wbemprox = L"C:\\windows\\system32\\wbem\\wbemprox.dll";
-    auto setServer = [key](const std::wstring& path) {
+        ::RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(standIn), &bytes),
+        ERROR_SUCCESS);
+    auto setServer = [&key](const std::wstring& path) {
         return ::RegSetValueExW(
-            key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+            key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
             static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     };
-    ASSERT_EQ(setServer(wbemprox), ERROR_SUCCESS);
-    CreateKey(kNativeOemKey);
+    // The later tests need the stand-in back, whatever happens here.
+    struct PutBack {
+        std::function<void()> restore;
+        ~PutBack() { restore(); }
+    } putBack{[&] { EXPECT_EQ(setServer(standIn), ERROR_SUCCESS); }};
+    ASSERT_EQ(setServer(L"C:\\windows\\system32\\wbem\\wbemprox.dll"), ERROR_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
     const ChildRun run = Run();
-    EXPECT_EQ(setServer(standIn), ERROR_SUCCESS);
-    ::RegCloseKey(key);
 
     std::vector<Line> lines = StartLines(kDir, "Kelvane.exe", kLog, HeaderOf(run.output));
     lines.push_back(ConsoleOnly("Could not connect. Error code = 0x8004100e\n"));

@@ -201,8 +201,8 @@ TEST_F(KelvaneRun, loads_no_dll_planted_beside_the_program)
     SetOobeModeText(kNativeOemKey, L"OEMTA");
     SetOobeModeText(kWow64OemKey, L"OEMTA");
     const std::wstring system = L"C:\\windows\\system32\\kelvane_probe.dll";
-    CopyInto(FAKE_WMI_DLL, system);
-    CopyInto(FAKE_WMI_DLL, kProgramDir + L"\\kelvane_probe.dll");
+    ASSERT_NO_FATAL_FAILURE(CopyInto(FAKE_WMI_DLL, system));
+    ASSERT_NO_FATAL_FAILURE(CopyInto(FAKE_WMI_DLL, kProgramDir + L"\\kelvane_probe.dll"));
     firmware::UseScenario(std::string(kDefaultFirmware) + "probe kelvane_probe.dll\n");
     firmware::StartTrace();
     const ChildRun run = Run();
@@ -236,13 +236,12 @@ TEST_F(KelvaneRun, a_process_holding_the_log_turn_delays_the_run_by_at_most_its_
     const ULONGLONG freeMs = ::GetTickCount64() - freeStart;
     RemoveTree(kProgramDir + L"\\Kelvane.log");
 
-    const HANDLE turn = ::CreateMutexW(nullptr, TRUE, L"Global\\KelvaneRunLog");
-    ASSERT_NE(turn, nullptr);
+    const kelvane::UniqueKernelObject turn(::CreateMutexW(nullptr, TRUE, L"Global\\KelvaneRunLog"));
+    ASSERT_TRUE(turn);
     const ULONGLONG heldStart = ::GetTickCount64();
     const ChildRun run = Run();
     const ULONGLONG heldMs = ::GetTickCount64() - heldStart;
-    ::ReleaseMutex(turn);
-    ::CloseHandle(turn);
+    ::ReleaseMutex(turn.get());
 
     // Two seconds of allowance and one of Wine's start-up noise; an allowance
     // per entry would cost over thirty.

@@ -79,7 +79,7 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
     const std::wstring program = kProgramDir + L"\\Kelvane.exe";
     ScopedEnvironmentVariable slowDisk(L"KELVANE_FAULT_SLOW_WRITE_MS", L"5");
 
-    std::vector<HANDLE> runs;
+    std::vector<kelvane::UniqueKernelObject> runs;
     for (int i = 0; i < kRuns; ++i) {
         // Each run gets its own serial number, so each run's entries can be told apart.
         firmware::UseScenario(
@@ -87,16 +87,14 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
                 "\nsetting Build ID|12#SABA34\n"
                 "setting Feature Byte|FB-7\n",
             "run" + std::to_string(i));
-        HANDLE run = StartChild(program, kProgramDir, KELVANE_INJECTOR);
-        ASSERT_NE(run, nullptr);
-        runs.push_back(run);
+        runs.emplace_back(StartChild(program, kProgramDir, KELVANE_INJECTOR));
+        ASSERT_TRUE(runs.back());
     }
-    for (HANDLE run : runs) {
-        EXPECT_EQ(::WaitForSingleObject(run, 120000), WAIT_OBJECT_0);
+    for (const kelvane::UniqueKernelObject& run : runs) {
+        EXPECT_EQ(::WaitForSingleObject(run.get(), 120000), WAIT_OBJECT_0);
         DWORD code = 99;
-        ::GetExitCodeProcess(run, &code);
+        ::GetExitCodeProcess(run.get(), &code);
         EXPECT_EQ(code, 0u);
-        ::CloseHandle(run);
     }
 
     const std::string log = Narrow(FromUtf16Bytes(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log")));
