@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on Debian 12, if it is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest python3 coreutils
-  osslsigncode clang-tidy openssl)
+  osslsigncode clang-tidy clang-format openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
