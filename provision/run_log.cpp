@@ -2,6 +2,7 @@
 
 #include "owners.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #define STRSAFE_NO_DEPRECATE
@@ -42,7 +43,7 @@ public:
         const DWORD waited = ::WaitForSingleObject(mutex_.get(), allowanceLeftMs);
         owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
         const DWORD spent = ::GetTickCount() - started;
-        allowanceLeftMs -= spent < allowanceLeftMs ? spent : allowanceLeftMs;
+        allowanceLeftMs -= std::min(spent, allowanceLeftMs);
     }
     LogTurn(const LogTurn&) = delete;
     LogTurn& operator=(const LogTurn&) = delete;

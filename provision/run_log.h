@@ -35,8 +35,6 @@ public:
     RunLog(const RunLog&) = delete;
     RunLog& operator=(const RunLog&) = delete;
 
-    const wchar_t* logPath() const { return logPath_; }
-
     // Appends text (without its NUL) as one entry. Never reports failure; the
     // console keeps the complete record.
     void AppendToLog(const wchar_t* text);

@@ -16,12 +16,20 @@ constexpr wchar_t kBlanketFailed[] = L"Could not set proxy blanket. Error code =
 constexpr wchar_t kQueryFailedLine[] = L"Query for operating system name failed. Error code = 0x%x\n";
 constexpr wchar_t kStringAllocFailed[] = L"Could not allocate a query string. Error code = 0x%x\n";
 
-// WMI's administrative locator class, IWbemLocator and IClassFactory, spelled out so the
-// program needs no import library for them.
+// WMI's administrative locator class, IWbemLocator and IClassFactory, spelled
+// out so the program needs no import library for them.
 constexpr CLSID kWbemAdministrativeLocator = {
     0xcb8555cc, 0x9128, 0x11d1, {0xad, 0x9b, 0x00, 0xc0, 0x4f, 0xd8, 0xfd, 0xff}};
 constexpr IID kIidWbemLocator = {0xdc12a687, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
 constexpr IID kIidClassFactory = {0x00000001, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// A call that reports success without handing out its object has broken its
+// promise: the step fails as if the call had.
+template <typename Pointer>
+HRESULT HandedOut(HRESULT hr, const Pointer& object)
+{
+    return SUCCEEDED(hr) && !object ? E_POINTER : hr;
+}
 
 int Fail(const wchar_t* message, HRESULT hr)
 {
@@ -88,17 +96,14 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
             nullptr,                     // on this machine
             kIidClassFactory,            // its class factory
             factory.put_void());
-        if (SUCCEEDED(hr) && !factory)
-            hr = E_POINTER;
+        hr = HandedOut(hr, factory);
         if (SUCCEEDED(hr))
             hr = factory->CreateInstance(
                 nullptr,          // not aggregated
                 kIidWbemLocator,  // the locator interface
                 locator.put_void());
     }
-    // Success without an object is a broken promise, and fails the step.
-    if (SUCCEEDED(hr) && !locator)
-        hr = E_POINTER;
+    hr = HandedOut(hr, locator);
     if (FAILED(hr))
         return Fail(kLocatorFailed, hr);
 
@@ -117,8 +122,7 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
             nullptr,       // context
             services.put());
     }
-    if (SUCCEEDED(hr) && !services)
-        hr = E_POINTER;
+    hr = HandedOut(hr, services);
     if (FAILED(hr))
         return Fail(kConnectFailed, hr);
 
@@ -148,8 +152,7 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
             nullptr,  // no context
             enumerator.put());
     }
-    if (SUCCEEDED(hr) && !enumerator)
-        hr = E_POINTER;
+    hr = HandedOut(hr, enumerator);
     if (FAILED(hr))
         return Fail(kQueryFailedLine, hr);
 

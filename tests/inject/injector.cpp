@@ -16,6 +16,9 @@
 // start-up (before wmain) and exit (after wmain returns) are not the program's to
 // mend. The run starts with the program's first call that the start-up never
 // makes (GetModuleHandleW or GetModuleFileNameW) and ends with the runtime's exit.
+// The report lists every import with its calls in each phase and whether it is
+// hooked here, so the sweep can tell when the program starts calling a function
+// that this DLL neither fails nor is known to be unable to fail.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -139,7 +142,6 @@ REAL(GetModuleFileNameW);
 REAL(GetModuleHandleW);
 REAL(GetProcAddress);
 REAL(GetSystemDirectoryW);
-REAL(MultiByteToWideChar);
 REAL(Sleep);
 REAL(RegOpenKeyExW);
 REAL(RegCreateKeyExW);
@@ -156,16 +158,10 @@ REAL(VariantClear);
 
 using FputwcFn = wint_t(__cdecl*)(wchar_t, FILE*);
 using FflushFn = int(__cdecl*)(FILE*);
-using MallocFn = void*(__cdecl*)(size_t);
-using CallocFn = void*(__cdecl*)(size_t, size_t);
 using ExitFn = void(__cdecl*)(int);
-using CexitFn = void(__cdecl*)();
 FputwcFn real_fputwc = nullptr;
 FflushFn real_fflush = nullptr;
-MallocFn real_malloc = nullptr;
-CallocFn real_calloc = nullptr;
 ExitFn real_exit = nullptr;
-CexitFn real_cexit = nullptr;
 
 HANDLE WINAPI Hook_CreateFileW(
     LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
@@ -308,15 +304,6 @@ UINT WINAPI Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
     return real_GetSystemDirectoryW(buffer, size);
 }
 
-int WINAPI Hook_MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH text, int bytes, LPWSTR wide, int units)
-{
-    if (Fails("MultiByteToWideChar")) {
-        ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return 0;
-    }
-    return real_MultiByteToWideChar(codePage, flags, text, bytes, wide, units);
-}
-
 // Cannot fail; the registry's pause is cut short so that a sweep of a thousand
 // runs stays within minutes.
 void WINAPI Hook_Sleep(DWORD ms)
@@ -455,6 +442,7 @@ int __cdecl Hook_fwprintf(FILE* stream, const wchar_t* format, ...)
     return result;
 }
 
+// The runtime's own formatter writes some lines a character at a time.
 wint_t __cdecl Hook_fputwc(wchar_t unit, FILE* stream)
 {
     wint_t result = WEOF;
@@ -473,24 +461,6 @@ int __cdecl Hook_fflush(FILE* stream)
     return real_fflush(stream);
 }
 
-void* __cdecl Hook_malloc(size_t bytes)
-{
-    if (Fails("malloc")) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real_malloc(bytes);
-}
-
-void* __cdecl Hook_calloc(size_t count, size_t bytes)
-{
-    if (Fails("calloc")) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real_calloc(count, bytes);
-}
-
 void WriteReport();
 
 // The report is written as the program hands over to the runtime's exit, so
@@ -502,12 +472,6 @@ void __cdecl Hook_exit(int code)
     real_exit(code);
 }
 
-void __cdecl Hook_cexit()
-{
-    EndRun("_cexit");
-    real_cexit();
-}
-
 struct Hook {
     const char* name;
     void* replacement;
@@ -515,6 +479,7 @@ struct Hook {
 };
 
 #define HOOK(fn)                                                                                                       \
+    Hook                                                                                                               \
     {                                                                                                                  \
 #fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
     }
@@ -533,7 +498,6 @@ const Hook kHooks[] = {
     HOOK(GetModuleHandleW),
     HOOK(GetProcAddress),
     HOOK(GetSystemDirectoryW),
-    HOOK(MultiByteToWideChar),
     HOOK(Sleep),
     HOOK(RegOpenKeyExW),
     HOOK(RegCreateKeyExW),
@@ -547,13 +511,10 @@ const Hook kHooks[] = {
     HOOK(CoUninitialize),
     HOOK(SysAllocString),
     HOOK(VariantClear),
-    {"fwprintf", reinterpret_cast<void*>(&Hook_fwprintf), nullptr},
+    Hook{"fwprintf", reinterpret_cast<void*>(&Hook_fwprintf), nullptr},
     HOOK(fputwc),
     HOOK(fflush),
-    HOOK(malloc),
-    HOOK(calloc),
     HOOK(exit),
-    {"_cexit", reinterpret_cast<void*>(&Hook_cexit), reinterpret_cast<void**>(&real_cexit)},
 };
 
 const Hook* FindHook(const char* name)

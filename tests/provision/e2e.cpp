@@ -22,14 +22,6 @@ void KeepRunLog(const std::wstring& log, const std::wstring& machine)
 
 }  // namespace
 
-std::string Narrow(const std::wstring& text)
-{
-    std::string narrow;
-    for (wchar_t unit : text)
-        narrow.push_back(static_cast<char>(unit));
-    return narrow;
-}
-
 std::string ExpectedConsole(const std::vector<Line>& lines)
 {
     std::string text;

@@ -45,7 +45,7 @@ std::string ExpectedConsole(const std::vector<Line>& lines);
 std::string ExpectedLog(const std::vector<Line>& lines);
 // The run header of a console transcript, checked for its shape ("" if none).
 std::string HeaderOf(const std::string& console);
-std::string Narrow(const std::wstring& text);
+using testing_support::Narrow;
 
 // The first lines of every run whose log is next to the program in dir.
 std::vector<Line>

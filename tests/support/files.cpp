@@ -114,6 +114,14 @@ std::wstring FromUtf16Bytes(const std::string& bytes)
     return text;
 }
 
+std::string Narrow(const std::wstring& text)
+{
+    std::string narrow;
+    for (wchar_t unit : text)
+        narrow.push_back(static_cast<char>(unit));
+    return narrow;
+}
+
 std::string ConsoleBytes(const std::string& text)
 {
     std::string bytes;

@@ -22,6 +22,8 @@ void CopyInto(const std::wstring& source, const std::wstring& destination);
 // The UTF-16LE bytes of text, as the Run log holds it.
 std::string Utf16Bytes(const std::wstring& text);
 std::wstring FromUtf16Bytes(const std::string& bytes);
+// Each UTF-16 unit as one byte: for comparing ASCII text in messages.
+std::string Narrow(const std::wstring& text);
 // Console text as it reaches a pipe: every "\n" gains a "\r" before it.
 std::string ConsoleBytes(const std::string& text);
 

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,6 +67,25 @@ const Machine kMachines[] = {
     {"machine without Office", kFirmware, false, nullptr, nullptr, false},
 };
 
+// Imports the run calls that cannot fail, or whose failure is none of the
+// platform's: the injector counts them and never fails them. Any other import
+// the run calls must be one the injector fails (or watches).
+const std::set<std::string> kCannotFail = {
+    "GetLastError", "GetLocalTime", "GetTickCount", "SysFreeString", "VariantInit", "PathRemoveFileSpecW",
+    "_vsnwprintf",  "wcslen",       "wcscmp",       "wcsstr",        "_lock",       "_unlock",
+    "_errno",       "__iob_func",   "memset",       "memcpy",
+};
+
+// One imported function and its calls in the run's three phases.
+struct ImportCalls {
+    std::string dll;
+    std::string function;
+    unsigned long long startUp = 0;
+    unsigned long long run = 0;
+    unsigned long long exiting = 0;
+    bool hooked = false;  // failed (or watched) by the injector
+};
+
 // What the injector saw of a run.
 struct Report {
     bool present = false;
@@ -76,7 +96,7 @@ struct Report {
     std::wstring console;
     std::string lost;
     std::vector<std::wstring> logWrites;
-    std::vector<std::string> imports;
+    std::vector<ImportCalls> imports;
 };
 
 std::wstring FromHex(const std::string& hex)
@@ -112,18 +132,16 @@ Report ReadReport()
             report.lost = rest;
         else if (key == "logwrite")
             report.logWrites.push_back(FromHex(rest));
-        else if (key == "import")
-            report.imports.push_back(rest);
+        else if (key == "import") {
+            ImportCalls calls;
+            std::string hooked;
+            std::istringstream(rest) >> calls.dll >> calls.function >> calls.startUp >> calls.run >> calls.exiting >>
+                hooked;
+            calls.hooked = hooked == "hooked";
+            report.imports.push_back(calls);
+        }
     }
     return report;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string narrow;
-    for (wchar_t unit : text)
-        narrow.push_back(unit < 128 ? static_cast<char>(unit) : '?');
-    return narrow;
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -235,6 +253,7 @@ public:
         CheckRegistry(nativeBefore, wowBefore, passed);
         CheckMarker(passed);
         CheckCom(seen, mustBreak);
+        CheckCoverage(seen);
         return seen;
     }
 
@@ -245,9 +264,24 @@ public:
 private:
     void Violation(int invariant, const std::string& detail)
     {
+        Violation("invariant " + std::to_string(invariant), detail);
+    }
+
+    void Violation(const std::string& broken, const std::string& detail)
+    {
         ++violations_;
-        std::printf("VIOLATION %s: invariant %d: %s\n", label_.c_str(), invariant, detail.c_str());
+        std::printf("VIOLATION %s: %s: %s\n", label_.c_str(), broken.c_str(), detail.c_str());
         std::fflush(stdout);
+    }
+
+    // A function the run calls that the injector can neither fail nor knows
+    // to be unable to fail would leave its failures untried.
+    void CheckCoverage(const Report& seen)
+    {
+        for (const ImportCalls& calls : seen.imports) {
+            if (calls.run > 0 && !calls.hooked && kCannotFail.count(calls.function) == 0)
+                Violation("coverage", "the run calls " + calls.function + ", which the injector cannot fail");
+        }
     }
 
     static bool HasLine(const std::string& console, const std::string& line)
@@ -400,15 +434,11 @@ private:
 void PrintInventory(const char* name, const Report& report)
 {
     std::printf("%s: %lu failable calls; imports called (start-up/run/exit):\n", name, report.failable);
-    for (const std::string& line : report.imports) {
-        std::istringstream fields(line);
-        std::string dll, function, hooked;
-        unsigned long long startUp = 0, run = 0, exiting = 0;
-        fields >> dll >> function >> startUp >> run >> exiting >> hooked;
-        if (startUp + run + exiting > 0)
+    for (const ImportCalls& calls : report.imports) {
+        if (calls.startUp + calls.run + calls.exiting > 0)
             std::printf(
-                "  %-14s %-24s %4llu %4llu %4llu%s\n", dll.c_str(), function.c_str(), startUp, run, exiting,
-                hooked.empty() ? "" : "  (failable or watched)");
+                "  %-14s %-24s %4llu %4llu %4llu%s\n", calls.dll.c_str(), calls.function.c_str(), calls.startUp,
+                calls.run, calls.exiting, calls.hooked ? "  (failable or watched)" : "");
     }
 }
 
