@@ -82,7 +82,9 @@ int WmiPropertyQuery(const wchar_t* wmiNamespace, const wchar_t* query, const wc
         nullptr,                      // no authentication list
         EOAC_NONE,                    // no extra capabilities
         nullptr);                     // reserved
-    if (FAILED(hr))
+    // Windows sets a process's COM security once: a repeat answers
+    // RPC_E_TOO_LATE, and the security in force is what the earlier call set.
+    if (FAILED(hr) && hr != RPC_E_TOO_LATE)
         return Fail(kSecurityFailed, hr);
 
     // Step 2: the locator, in process. Its class object is asked for first and

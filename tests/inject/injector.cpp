@@ -1,9 +1,10 @@
 // The fault injector: a test-only DLL that a test loads into the real, unmodified
 // Kelvane.exe before its entry point (the child is started suspended and
 // LoadLibraryW of this DLL is queued to its main thread as an APC). It rewrites
-// the program's import table so that every call of an imported function comes
-// through here first: each is counted, and the calls that can fail are failed
-// on request the way the function documents its failure.
+// the program's import table entries of the functions hooked here, and hands out
+// its own wrappers for the two functions the program looks up by name, so that
+// the calls that can fail are counted and failed on request the way the function
+// documents its failure.
 //
 // What a run does is chosen through the environment the child inherits:
 //   KELVANE_FAULT_AT      N: the N-th failable call of the run fails (0 or unset: none)
@@ -11,14 +12,16 @@
 //   KELVANE_FAULT_REPORT  file that receives what the run did (written at process exit)
 //   KELVANE_FAULT_PAUSE_MS  longest Sleep let through (the registry pause makes a sweep slow)
 //   KELVANE_FAULT_SLOW_WRITE_MS  each WriteFile lands in two halves this far apart, as on a slow disk
+//   KELVANE_FAULT_SECURITY_SET_FROM  N: from the N-th CoInitializeSecurity on, answer
+//                         RPC_E_TOO_LATE as Windows answers a repeat (Wine never does)
 //
 // Only the program's own run is counted and failed: the calls of the C runtime's
 // start-up (before wmain) and exit (after wmain returns) are not the program's to
 // mend. The run starts with the program's first call that the start-up never
 // makes (GetModuleHandleW or GetModuleFileNameW) and ends with the runtime's exit.
-// The report lists every import with its calls in each phase and whether it is
-// hooked here, so the sweep can tell when the program starts calling a function
-// that this DLL neither fails nor is known to be unable to fail.
+// The report names every import not hooked here, so the sweep can tell when the
+// program imports a function that this DLL neither fails nor is known to be
+// unable to fail.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -44,6 +47,7 @@ struct Config {
     std::wstring reportPath;
     DWORD pauseCapMs = INFINITE;
     DWORD slowWriteMs = 0;
+    unsigned long securitySetFrom = 0;
 };
 
 struct Ledger {
@@ -55,31 +59,13 @@ struct Ledger {
     std::wstring consoleIntended;         // every unit the program asked the console to take
     std::wstring consoleLost;             // ...and of those, the ones that did not go out, as 0/1
     std::vector<std::wstring> logWrites;  // each WriteFile that reported success, as written
+    unsigned long securityCalls = 0;      // CoInitializeSecurity calls...
+    unsigned long securityAlreadySet = 0;  // ...and those answered RPC_E_TOO_LATE
+    std::vector<std::string> unhooked;    // the program's imports left as they were
 };
 
 Config g_config;
 Ledger g_ledger;
-
-// ---------------------------------------------------------------------------
-// Counting every imported function: a small stub per import increments its
-// counter and jumps on to the real function, whatever its signature.
-
-struct Import {
-    std::string dll;
-    std::string name;
-    void** slot = nullptr;  // the program's import table entry
-};
-
-std::vector<Import> g_imports;
-unsigned long long* g_counters = nullptr;  // one per import, bumped by its stub
-unsigned long long* g_runStartCounts = nullptr;
-unsigned long long* g_runEndCounts = nullptr;
-
-void SnapshotCounts(unsigned long long* into)
-{
-    for (std::size_t i = 0; i < g_imports.size(); ++i)
-        into[i] = g_counters[i];
-}
 
 // Decides the fate of one failable call: true means "fail it".
 bool Fails(const char* function)
@@ -94,33 +80,17 @@ bool Fails(const char* function)
     return fail;
 }
 
-// The call that opens or closes the run was counted by its stub already; it
-// belongs to the phase it opens.
-void MoveCall(const char* function, unsigned long long* counts)
+// The program's run lies between its first own call and the runtime's exit.
+void StartRun()
 {
-    for (std::size_t i = 0; i < g_imports.size(); ++i) {
-        if (g_imports[i].name == function)
-            --counts[i];
-    }
+    if (g_ledger.phase == Phase::StartUp)
+        g_ledger.phase = Phase::Run;
 }
 
-void StartRun(const char* function)
+void EndRun()
 {
-    if (g_ledger.phase != Phase::StartUp)
-        return;
-    SnapshotCounts(g_runStartCounts);
-    MoveCall(function, g_runStartCounts);
-    g_ledger.phase = Phase::Run;
-}
-
-void EndRun(const char* function)
-{
-    if (g_ledger.phase != Phase::Run)
-        return;
-    SnapshotCounts(g_runEndCounts);
-    if (function != nullptr)
-        MoveCall(function, g_runEndCounts);
-    g_ledger.phase = Phase::Exit;
+    if (g_ledger.phase == Phase::Run)
+        g_ledger.phase = Phase::Exit;
 }
 
 // ---------------------------------------------------------------------------
@@ -155,6 +125,8 @@ REAL(CoSetProxyBlanket);
 REAL(CoUninitialize);
 REAL(SysAllocString);
 REAL(VariantClear);
+REAL(SetDefaultDllDirectories);
+REAL(AddDllDirectory);
 
 using FputwcFn = wint_t(__cdecl*)(wchar_t, FILE*);
 using FflushFn = int(__cdecl*)(FILE*);
@@ -268,7 +240,7 @@ BOOL WINAPI Hook_ReleaseMutex(HANDLE mutex)
 
 DWORD WINAPI Hook_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
 {
-    StartRun("GetModuleFileNameW");
+    StartRun();
     if (Fails("GetModuleFileNameW")) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return 0;
@@ -278,7 +250,7 @@ DWORD WINAPI Hook_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
 
 HMODULE WINAPI Hook_GetModuleHandleW(LPCWSTR name)
 {
-    StartRun("GetModuleHandleW");
+    StartRun();
     if (Fails("GetModuleHandleW")) {
         ::SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -286,13 +258,61 @@ HMODULE WINAPI Hook_GetModuleHandleW(LPCWSTR name)
     return real_GetModuleHandleW(name);
 }
 
+BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD flags)
+{
+    if (Fails("SetDefaultDllDirectories")) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return real_SetDefaultDllDirectories(flags);
+}
+
+DLL_DIRECTORY_COOKIE WINAPI Hook_AddDllDirectory(PCWSTR folder)
+{
+    if (Fails("AddDllDirectory")) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return real_AddDllDirectory(folder);
+}
+
+struct Hook {
+    const char* name;
+    void* replacement;
+    void** real;
+};
+
+#define HOOK(fn)                                                                                                       \
+    Hook                                                                                                               \
+    {                                                                                                                  \
+#fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
+    }
+
+template <std::size_t N>
+const Hook* FindHook(const Hook (&hooks)[N], const char* name)
+{
+    for (const Hook& hook : hooks) {
+        if (std::strcmp(hook.name, name) == 0)
+            return &hook;
+    }
+    return nullptr;
+}
+
+// The program looks these up rather than importing them: it gets the wrappers.
+const Hook kLookedUp[] = {HOOK(SetDefaultDllDirectories), HOOK(AddDllDirectory)};
+
 FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {
     if (Fails("GetProcAddress")) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    return real_GetProcAddress(module, name);
+    const FARPROC found = real_GetProcAddress(module, name);
+    const Hook* hook = IS_INTRESOURCE(name) ? nullptr : FindHook(kLookedUp, name);
+    if (found == nullptr || hook == nullptr)
+        return found;
+    *hook->real = reinterpret_cast<void*>(found);
+    return reinterpret_cast<FARPROC>(hook->replacement);
 }
 
 UINT WINAPI Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
@@ -364,6 +384,10 @@ HRESULT WINAPI Hook_CoInitializeSecurity(
 {
     if (Fails("CoInitializeSecurity"))
         return E_OUTOFMEMORY;
+    if (g_config.securitySetFrom != 0 && ++g_ledger.securityCalls >= g_config.securitySetFrom) {
+        ++g_ledger.securityAlreadySet;
+        return RPC_E_TOO_LATE;
+    }
     return real_CoInitializeSecurity(
         descriptor, services, serviceList, reserved1, level, impersonation, authList, capabilities, reserved3);
 }
@@ -467,22 +491,10 @@ void WriteReport();
 // that it tells what the run did even if the process then fails to end.
 void __cdecl Hook_exit(int code)
 {
-    EndRun("exit");
+    EndRun();
     WriteReport();
     real_exit(code);
 }
-
-struct Hook {
-    const char* name;
-    void* replacement;
-    void** real;
-};
-
-#define HOOK(fn)                                                                                                       \
-    Hook                                                                                                               \
-    {                                                                                                                  \
-#fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
-    }
 
 const Hook kHooks[] = {
     HOOK(CreateFileW),
@@ -517,26 +529,8 @@ const Hook kHooks[] = {
     HOOK(exit),
 };
 
-const Hook* FindHook(const char* name)
-{
-    for (const Hook& hook : kHooks) {
-        if (std::strcmp(hook.name, name) == 0)
-            return &hook;
-    }
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // Rewriting the import table.
-
-bool IsCode(const void* address)
-{
-    MEMORY_BASIC_INFORMATION info{};
-    if (::VirtualQuery(address, &info, sizeof info) == 0)
-        return false;
-    const DWORD code = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    return (info.Protect & code) != 0;
-}
 
 void WriteSlot(void** slot, void* value)
 {
@@ -544,49 +538,6 @@ void WriteSlot(void** slot, void* value)
     ::VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
     *slot = value;
     ::VirtualProtect(slot, sizeof *slot, old, &old);
-}
-
-// Each stub: lock inc qword [counter]; jmp qword [real]. 16 bytes.
-void InstallCountingStubs(std::vector<Import>& imports)
-{
-    const std::size_t n = imports.size();
-    // The stubs get pages of their own: they become execute-only, the counters
-    // and pointers beside them stay writable.
-    const std::size_t stubBytes = (16 * n + 4095) / 4096 * 4096;
-    const std::size_t bytes = stubBytes + 4 * 8 * n;
-    auto* block = static_cast<unsigned char*>(::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (block == nullptr)
-        return;
-    g_counters = reinterpret_cast<unsigned long long*>(block + stubBytes);
-    auto** reals = reinterpret_cast<void**>(block + stubBytes + 8 * n);
-    g_runStartCounts = reinterpret_cast<unsigned long long*>(block + stubBytes + 16 * n);
-    g_runEndCounts = reinterpret_cast<unsigned long long*>(block + stubBytes + 24 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char* stub = block + 16 * i;
-        reals[i] = *imports[i].slot;
-        const auto counterRel =
-            static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&g_counters[i]) - (stub + 8));
-        const auto realRel = static_cast<std::int32_t>(reinterpret_cast<unsigned char*>(&reals[i]) - (stub + 14));
-        const unsigned char code[16] = {0xF0, 0x48, 0xFF, 0x05, 0, 0, 0, 0, 0xFF, 0x25, 0, 0, 0, 0, 0xCC, 0xCC};
-        std::memcpy(stub, code, sizeof code);
-        std::memcpy(stub + 4, &counterRel, 4);
-        std::memcpy(stub + 10, &realRel, 4);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        // A hooked function's stub counts the call and goes on to the hook,
-        // which reaches the real function through the pointer kept here.
-        const Hook* hook = FindHook(imports[i].name.c_str());
-        if (hook != nullptr) {
-            if (hook->real != nullptr)
-                *hook->real = reals[i];
-            reals[i] = hook->replacement;
-        }
-    }
-    DWORD old = 0;
-    ::VirtualProtect(block, stubBytes, PAGE_EXECUTE_READ, &old);
-    ::FlushInstructionCache(::GetCurrentProcess(), block, stubBytes);
-    for (std::size_t i = 0; i < n; ++i)
-        WriteSlot(imports[i].slot, block + 16 * i);
 }
 
 void PatchProgramImports()
@@ -597,10 +548,8 @@ void PatchProgramImports()
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (dir.VirtualAddress == 0)
         return;
-    std::vector<Import> imports;
     for (auto* desc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); desc->Name != 0;
          ++desc) {
-        const char* dll = reinterpret_cast<const char*>(base + desc->Name);
         const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA64*>(
             base + (desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk));
         auto** slots = reinterpret_cast<void**>(base + desc->FirstThunk);
@@ -608,14 +557,18 @@ void PatchProgramImports()
             if (IMAGE_SNAP_BY_ORDINAL64(names[i].u1.Ordinal))
                 continue;
             const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
-            // Data imports (the runtime's _fmode, _commode, ...) are no functions to call.
-            if (!IsCode(slots[i]))
+            const char* name = reinterpret_cast<const char*>(byName->Name);
+            const Hook* hook = FindHook(kHooks, name);
+            if (hook == nullptr) {
+                g_ledger.unhooked.emplace_back(name);
                 continue;
-            imports.push_back({dll, reinterpret_cast<const char*>(byName->Name), &slots[i]});
+            }
+            // The hook reaches the real function through the entry it replaces.
+            if (hook->real != nullptr)
+                *hook->real = slots[i];
+            WriteSlot(&slots[i], hook->replacement);
         }
     }
-    g_imports = imports;
-    InstallCountingStubs(g_imports);
 }
 
 // ---------------------------------------------------------------------------
@@ -642,7 +595,7 @@ void WriteReport()
     if (g_config.reportPath.empty() || g_reported)
         return;
     g_reported = true;
-    EndRun(nullptr);
+    EndRun();
     std::string text;
     text += "failable " + std::to_string(g_ledger.failableCalls) + "\n";
     for (const std::string& failed : g_ledger.failed)
@@ -652,14 +605,9 @@ void WriteReport()
     text += "lost " + std::string(g_ledger.consoleLost.begin(), g_ledger.consoleLost.end()) + "\n";
     for (const std::wstring& write : g_ledger.logWrites)
         text += "logwrite " + Hex(write) + "\n";
-    for (std::size_t i = 0; i < g_imports.size(); ++i) {
-        const unsigned long long startUp = g_runStartCounts[i];
-        const unsigned long long run = g_runEndCounts[i] - g_runStartCounts[i];
-        const unsigned long long exiting = g_counters[i] - g_runEndCounts[i];
-        text += "import " + g_imports[i].dll + " " + g_imports[i].name + " " + std::to_string(startUp) + " " +
-                std::to_string(run) + " " + std::to_string(exiting) +
-                (FindHook(g_imports[i].name.c_str()) ? " hooked" : "") + "\n";
-    }
+    text += "security already set " + std::to_string(g_ledger.securityAlreadySet) + "\n";
+    for (const std::string& name : g_ledger.unhooked)
+        text += "unhooked " + name + "\n";
     // This DLL's own imports are untouched: these are the real functions,
     // neither counted nor failed.
     const kelvane::UniqueFile file(::CreateFileW(
@@ -691,6 +639,7 @@ void ReadConfig()
     if (!pause.empty())
         g_config.pauseCapMs = std::wcstoul(pause.c_str(), nullptr, 10);
     g_config.slowWriteMs = std::wcstoul(Environment(L"KELVANE_FAULT_SLOW_WRITE_MS").c_str(), nullptr, 10);
+    g_config.securitySetFrom = std::wcstoul(Environment(L"KELVANE_FAULT_SECURITY_SET_FROM").c_str(), nullptr, 10);
 }
 
 }  // namespace

@@ -90,9 +90,9 @@ void KelvaneTest::InstallProgram(const std::wstring& dir, const std::wstring& ex
     }
 }
 
-ChildRun KelvaneTest::Run(const std::wstring& dir, const std::wstring& exeName)
+ChildRun KelvaneTest::Run(const std::wstring& dir, const std::wstring& exeName, const std::wstring& injectDll)
 {
-    ChildRun run = RunChild(dir + L"\\" + exeName, L"", dir);
+    ChildRun run = RunChild(dir + L"\\" + exeName, L"", dir, 120000, injectDll);
     EXPECT_TRUE(run.started) << "Kelvane did not start, error " << run.startError;
     EXPECT_TRUE(run.finished) << "Kelvane did not end";
     return run;

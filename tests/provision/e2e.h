@@ -55,8 +55,10 @@ class KelvaneTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Runs dir\exeName and reads the log it writes next to itself.
-    testing_support::ChildRun Run(const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe");
+    // Runs dir\exeName (with injectDll loaded before its entry point, if given).
+    testing_support::ChildRun Run(
+        const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe",
+        const std::wstring& injectDll = L"");
     std::string LogBytes(const std::wstring& dir = kProgramDir) const;
     // ASSERTs inside: call it under ASSERT_NO_FATAL_FAILURE.
     void InstallProgram(const std::wstring& dir, const std::wstring& exeName = L"Kelvane.exe", bool withMarker = true);

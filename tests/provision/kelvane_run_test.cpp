@@ -52,14 +52,37 @@ std::vector<Line> PassingTail()
         LogOnly("Copy file successful with return code: 1\r\n")};
 }
 
-class KelvaneRun : public KelvaneTest {};
+class KelvaneRun : public KelvaneTest {
+protected:
+    // The passing run on a machine whose OOBEMode needs writing in both views,
+    // byte for byte.
+    void ExpectPassWritingBothViews(const std::wstring& injectDll = L"");
+};
 
 }  // namespace
 
 TEST_F(KelvaneRun, sets_both_views_and_deploys_the_marker)
 {
+    ExpectPassWritingBothViews();
+}
+
+// Windows answers a second CoInitializeSecurity in a process with
+// RPC_E_TOO_LATE; Wine never does, so the injector answers so in its place.
+TEST_F(KelvaneRun, passes_unchanged_when_the_com_security_is_already_set)
+{
+    const std::wstring report = std::wstring(KELVANE_TEST_WORK) + L"\\security-report.txt";
+    ScopedEnvironmentVariable from(L"KELVANE_FAULT_SECURITY_SET_FROM", L"2");
+    ScopedEnvironmentVariable reportTo(L"KELVANE_FAULT_REPORT", report.c_str());
+    ExpectPassWritingBothViews(KELVANE_INJECTOR);
+    EXPECT_THAT(ReadBytes(report), HasSubstr("security already set 2\n")) << "the second and third query";
+    // The log reader's tests read the kept logs of a fixed set of tests.
+    RemoveTree(kProgramDir + L"\\Kelvane.log");
+}
+
+void KelvaneRun::ExpectPassWritingBothViews(const std::wstring& injectDll)
+{
     ASSERT_NO_FATAL_FAILURE(CreateKey(kNativeOemKey));
-    const ChildRun run = Run();
+    const ChildRun run = Run(kProgramDir, L"Kelvane.exe", injectDll);
     const std::string header = HeaderOf(run.output);
     ASSERT_NE(header, "") << run.output;
 

@@ -47,7 +47,7 @@ TEST(stage1_seams, a_failed_com_set_up_fails_the_first_query_and_stops_the_stage
     test_seam::Plan comFails;
     comFails.coInitializeEx = static_cast<HRESULT>(0x80004005);
     test_seam::Plan securityFails;
-    securityFails.coInitializeSecurity = static_cast<HRESULT>(0x80010119);
+    securityFails.coInitializeSecurity = E_ACCESSDENIED;
     const struct {
         test_seam::Plan plan;
         const char* console;
@@ -55,7 +55,7 @@ TEST(stage1_seams, a_failed_com_set_up_fails_the_first_query_and_stops_the_stage
         int uninitialised;  // nothing to uninitialise when COM never came up
     } rows[] = {
         {comFails, "Failed to initialize COM library. Error code = 0x80004005\n", 0, 0},
-        {securityFails, "Failed to initialize security. Error code = 0x80010119\n", 1, 1},
+        {securityFails, "Failed to initialize security. Error code = 0x80070005\n", 1, 1},
     };
     for (const auto& row : rows) {
         RemoveTree(log);

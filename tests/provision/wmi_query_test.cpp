@@ -148,12 +148,23 @@ TEST_F(WmiQueryTest, a_failing_security_call_is_reported_and_nothing_else_is_tri
     firmware::UseScenario("bios S1\n");
     firmware::StartTrace();
     test_seam::Plan plan;
-    plan.coInitializeSecurity = static_cast<HRESULT>(0x80010119);
+    plan.coInitializeSecurity = E_ACCESSDENIED;
     const QueryRun run = Query(kCimv2, kSerialQuery, L"SerialNumber", plan);
     EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.console, ConsoleBytes("Failed to initialize security. Error code = 0x80010119\n"));
+    EXPECT_EQ(run.console, ConsoleBytes("Failed to initialize security. Error code = 0x80070005\n"));
     EXPECT_EQ(test_seam::Observed().coUninitialize, 1);
     EXPECT_TRUE(firmware::TraceLines().empty()) << "no locator after a failed security call";
+}
+
+TEST_F(WmiQueryTest, security_already_set_by_an_earlier_call_is_no_failure)
+{
+    firmware::UseScenario("bios S1\n");
+    test_seam::Plan plan;
+    plan.coInitializeSecurity = RPC_E_TOO_LATE;
+    const QueryRun run = Query(kCimv2, kSerialQuery, L"SerialNumber", plan);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.value, L"S1");
+    EXPECT_EQ(run.console, "");
 }
 
 TEST_F(WmiQueryTest, every_query_sets_the_security_anew)
