@@ -60,7 +60,7 @@ struct Ledger {
     std::wstring consoleLost;             // ...and of those, the ones that did not go out, as 0/1
     std::vector<std::wstring> logWrites;  // each WriteFile that reported success, as written
     unsigned long securityCalls = 0;      // CoInitializeSecurity calls...
-    unsigned long securityAlreadySet = 0;  // ...and those answered RPC_E_TOO_LATE
+    unsigned long securityTooLate = 0;    // ...and those answered RPC_E_TOO_LATE
     std::vector<std::string> unhooked;    // the program's imports left as they were
 };
 
@@ -258,63 +258,6 @@ HMODULE WINAPI Hook_GetModuleHandleW(LPCWSTR name)
     return real_GetModuleHandleW(name);
 }
 
-BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD flags)
-{
-    if (Fails("SetDefaultDllDirectories")) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return real_SetDefaultDllDirectories(flags);
-}
-
-DLL_DIRECTORY_COOKIE WINAPI Hook_AddDllDirectory(PCWSTR folder)
-{
-    if (Fails("AddDllDirectory")) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return real_AddDllDirectory(folder);
-}
-
-struct Hook {
-    const char* name;
-    void* replacement;
-    void** real;
-};
-
-#define HOOK(fn)                                                                                                       \
-    Hook                                                                                                               \
-    {                                                                                                                  \
-#fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
-    }
-
-template <std::size_t N>
-const Hook* FindHook(const Hook (&hooks)[N], const char* name)
-{
-    for (const Hook& hook : hooks) {
-        if (std::strcmp(hook.name, name) == 0)
-            return &hook;
-    }
-    return nullptr;
-}
-
-// The program looks these up rather than importing them: it gets the wrappers.
-const Hook kLookedUp[] = {HOOK(SetDefaultDllDirectories), HOOK(AddDllDirectory)};
-
-FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name)
-{
-    if (Fails("GetProcAddress")) {
-        ::SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    const FARPROC found = real_GetProcAddress(module, name);
-    const Hook* hook = IS_INTRESOURCE(name) ? nullptr : FindHook(kLookedUp, name);
-    if (found == nullptr || hook == nullptr)
-        return found;
-    *hook->real = reinterpret_cast<void*>(found);
-    return reinterpret_cast<FARPROC>(hook->replacement);
-}
-
 UINT WINAPI Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
 {
     if (Fails("GetSystemDirectoryW")) {
@@ -385,7 +328,7 @@ HRESULT WINAPI Hook_CoInitializeSecurity(
     if (Fails("CoInitializeSecurity"))
         return E_OUTOFMEMORY;
     if (g_config.securitySetFrom != 0 && ++g_ledger.securityCalls >= g_config.securitySetFrom) {
-        ++g_ledger.securityAlreadySet;
+        ++g_ledger.securityTooLate;
         return RPC_E_TOO_LATE;
     }
     return real_CoInitializeSecurity(
@@ -496,6 +439,55 @@ void __cdecl Hook_exit(int code)
     real_exit(code);
 }
 
+struct Hook {
+    const char* name;
+    void* replacement;
+    void** real;
+};
+
+#define HOOK(fn)                                                                                                       \
+    Hook                                                                                                               \
+    {                                                                                                                  \
+#fn, reinterpret_cast < void*>(&Hook_##fn), reinterpret_cast < void**>(&real_##fn)                             \
+    }
+
+BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD flags)
+{
+    if (Fails("SetDefaultDllDirectories")) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return real_SetDefaultDllDirectories(flags);
+}
+
+DLL_DIRECTORY_COOKIE WINAPI Hook_AddDllDirectory(PCWSTR folder)
+{
+    if (Fails("AddDllDirectory")) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return real_AddDllDirectory(folder);
+}
+
+// The program looks these up rather than importing them: it gets the wrappers.
+const Hook kLookedUp[] = {HOOK(SetDefaultDllDirectories), HOOK(AddDllDirectory)};
+
+FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (Fails("GetProcAddress")) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    const FARPROC found = real_GetProcAddress(module, name);
+    for (const Hook& hook : kLookedUp) {
+        if (found != nullptr && !IS_INTRESOURCE(name) && std::strcmp(name, hook.name) == 0) {
+            *hook.real = reinterpret_cast<void*>(found);
+            return reinterpret_cast<FARPROC>(hook.replacement);
+        }
+    }
+    return found;
+}
+
 const Hook kHooks[] = {
     HOOK(CreateFileW),
     HOOK(WriteFile),
@@ -529,6 +521,15 @@ const Hook kHooks[] = {
     HOOK(exit),
 };
 
+const Hook* FindHook(const char* name)
+{
+    for (const Hook& hook : kHooks) {
+        if (std::strcmp(hook.name, name) == 0)
+            return &hook;
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Rewriting the import table.
 
@@ -558,7 +559,7 @@ void PatchProgramImports()
                 continue;
             const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
             const char* name = reinterpret_cast<const char*>(byName->Name);
-            const Hook* hook = FindHook(kHooks, name);
+            const Hook* hook = FindHook(name);
             if (hook == nullptr) {
                 g_ledger.unhooked.emplace_back(name);
                 continue;
@@ -605,7 +606,7 @@ void WriteReport()
     text += "lost " + std::string(g_ledger.consoleLost.begin(), g_ledger.consoleLost.end()) + "\n";
     for (const std::wstring& write : g_ledger.logWrites)
         text += "logwrite " + Hex(write) + "\n";
-    text += "security already set " + std::to_string(g_ledger.securityAlreadySet) + "\n";
+    text += "security already set " + std::to_string(g_ledger.securityTooLate) + "\n";
     for (const std::string& name : g_ledger.unhooked)
         text += "unhooked " + name + "\n";
     // This DLL's own imports are untouched: these are the real functions,

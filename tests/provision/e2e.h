@@ -56,8 +56,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Runs dir\exeName (with injectDll loaded before its entry point, if given).
-    testing_support::ChildRun Run(
-        const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe",
+    testing_support::ChildRun
+    Run(const std::wstring& dir = kProgramDir, const std::wstring& exeName = L"Kelvane.exe",
         const std::wstring& injectDll = L"");
     std::string LogBytes(const std::wstring& dir = kProgramDir) const;
     // ASSERTs inside: call it under ASSERT_NO_FATAL_FAILURE.
