@@ -555,8 +555,10 @@ void PatchProgramImports()
             base + (desc->OriginalFirstThunk != 0 ? desc->OriginalFirstThunk : desc->FirstThunk));
         auto** slots = reinterpret_cast<void**>(base + desc->FirstThunk);
         for (std::size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
-            if (IMAGE_SNAP_BY_ORDINAL64(names[i].u1.Ordinal))
+            if (IMAGE_SNAP_BY_ORDINAL64(names[i].u1.Ordinal)) {
+                g_ledger.unhooked.push_back("#" + std::to_string(IMAGE_ORDINAL64(names[i].u1.Ordinal)));
                 continue;
+            }
             const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
             const char* name = reinterpret_cast<const char*>(byName->Name);
             const Hook* hook = FindHook(name);
