@@ -6,6 +6,11 @@
 # Each program is signed in dist/ right after it is linked, with SHA-256, its
 # name as description and a fixed signing time (cmake/source-date-epoch.cmake),
 # so that signing the same program twice gives the same bytes.
+#
+# With KELVANE_SIGNING_TIMESTAMP_URL the signature also carries an RFC 3161
+# timestamp from that server, so that it stays valid after the certificate
+# expires. A timestamp is new at every signing: such programs differ between
+# two builds by their signatures alone.
 
 set(KELVANE_SIGNING OFF)
 if(NOT KELVANE_SIGNING_PFX STREQUAL "" OR NOT KELVANE_SIGNING_PASSWORD_FILE STREQUAL "")
@@ -35,13 +40,19 @@ if(NOT KELVANE_SIGNING_PFX STREQUAL "" OR NOT KELVANE_SIGNING_PASSWORD_FILE STRE
         "KELVANE_SIGNING_PASSWORD_FILE (wrong password or not a PKCS#12 file):\n${problem}")
     endif()
   endif()
+  if(NOT KELVANE_SIGNING_TIMESTAMP_URL STREQUAL "" AND NOT KELVANE_SIGNING_TIMESTAMP_URL MATCHES "^https?://")
+    message(FATAL_ERROR "KELVANE_SIGNING_TIMESTAMP_URL must be an http:// or https:// URL: ${KELVANE_SIGNING_TIMESTAMP_URL}")
+  endif()
   set(KELVANE_SIGNING ON)
   message(STATUS "Signing the shipped programs with ${KELVANE_SIGNING_PFX}")
+elseif(NOT KELVANE_SIGNING_TIMESTAMP_URL STREQUAL "")
+  message(FATAL_ERROR "KELVANE_SIGNING_TIMESTAMP_URL needs signing: set KELVANE_SIGNING_PFX and KELVANE_SIGNING_PASSWORD_FILE.")
 endif()
 
-# Signs target's file in place right after linking. A signing that fails
-# removes the unsigned file, so that dist/ never holds an unsigned program in a
-# signed build, and fails the build.
+# Signs target's file in place right after linking. A signing that fails (a
+# timestamp server that cannot be reached, too) removes the unsigned file, so
+# that dist/ never holds an unsigned program in a signed build, and fails the
+# build.
 function(kelvane_sign target)
   if(NOT KELVANE_SIGNING)
     return()
@@ -54,6 +65,7 @@ function(kelvane_sign target)
       "-DPASSWORD_FILE=${KELVANE_SIGNING_PASSWORD_FILE}"
       "-DOSSLSIGNCODE=${KELVANE_OSSLSIGNCODE}"
       "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+      "-DTIMESTAMP_URL=${KELVANE_SIGNING_TIMESTAMP_URL}"
       -P "${PROJECT_SOURCE_DIR}/cmake/sign.cmake"
     VERBATIM)
   # A new certificate or password signs the programs again.

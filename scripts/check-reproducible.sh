@@ -2,8 +2,11 @@
 # Builds the shipped programs and the release archive twice from clean
 # (cmake --workflow --preset release), in two copies of this checkout at
 # different paths (of different lengths, with a different time zone and
-# locale), and compares dist/ byte for byte. Prints every file's SHA-256; exits
-# nonzero when the two builds differ or either fails.
+# locale), and compares dist/ byte for byte. Prints every file's SHA-256, then
+# checks that the release archive holds exactly the kit (the two programs as in
+# dist/, kelvane-log as in tools/, README.txt and SHA256SUMS over those four)
+# and that its sums check. Exits nonzero when the builds differ, either fails
+# or the archive is not the kit.
 #   scripts/check-reproducible.sh [--head]
 # By default the copies hold the working tree as it is (tracked files with
 # their local changes, and new files git does not ignore); with --head they
@@ -76,5 +79,26 @@ if [ $status -eq 0 ]; then
   echo "reproducible: both builds gave the same dist/"
 else
   echo "NOT reproducible: the builds differ (sources: $source_mode)" >&2
+fi
+
+kit="$work/kit"
+mkdir "$kit"
+archive=$(ls "$first"/dist/Kelvane-*-win64.zip)
+members=$(cmake -E tar tf "$archive" | LC_ALL=C sort | tr '\n' ' ')
+summed=$( (cd "$kit" && cmake -E tar xf "$archive" && cut -c67- SHA256SUMS) | LC_ALL=C sort | tr '\n' ' ')
+kit_ok=1
+[ "$members" = "Kelvane.exe QUINTAR.exe README.txt SHA256SUMS kelvane-log " ] \
+  || { echo "the archive holds: $members" >&2; kit_ok=0; }
+[ "$summed" = "Kelvane.exe QUINTAR.exe README.txt kelvane-log " ] \
+  || { echo "SHA256SUMS lists: $summed" >&2; kit_ok=0; }
+(cd "$kit" && sha256sum --check --strict SHA256SUMS) || kit_ok=0
+for copy in dist/Kelvane.exe dist/QUINTAR.exe tools/kelvane-log; do
+  cmp "$kit/$(basename "$copy")" "$first/$copy" || kit_ok=0
+done
+if [ $kit_ok -eq 1 ]; then
+  echo "release archive: $(basename "$archive") holds the kit and its sums check"
+else
+  echo "release archive: $(basename "$archive") is not the kit" >&2
+  status=1
 fi
 exit $status

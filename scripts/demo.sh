@@ -5,11 +5,11 @@
 # Run log as readable text, the registry values and the deployed marker.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset test
-cmake --build --preset test --target Kelvane QUINTAR fake_wmi
+scripts/setup.sh demo
+cmake --preset demo
+cmake --build --preset demo
 
-build=$PWD/build/test
+build=$PWD/build/demo
 prefix=$build/demo-prefix
 tests/wine/make-prefix.sh "$prefix" "$build/tests/fake_wmi/fake_wmi.dll"
 . tests/wine/env.sh "$prefix"

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, if it is missing.
+#   scripts/setup.sh        everything (build, tests, lint, signing)
+#   scripts/setup.sh demo   only what scripts/demo.sh needs: the build and Wine
 set -euo pipefail
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest python3 coreutils
-  osslsigncode clang-tidy clang-format openssl)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64)
+case "${1:-}" in
+  "") packages+=(googletest python3 coreutils osslsigncode clang-tidy clang-format openssl) ;;
+  demo) ;;
+  *) echo "usage: $0 [demo]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
