@@ -131,14 +131,14 @@ def main():
         def read_files():
             records = 0
             for path in paths:
-                records += len([run.record(path) for run in reader.read_file(path, quiet)])
+                records += len(reader.read_file(path, quiet))
             return records
 
         def decode_bytes():
             return sum(len(data[:len(data) & ~1].decode("utf-16-le", "surrogatepass")) for data in blobs)
 
         def read_bytes():
-            return sum(len([run.record("") for run in reader.read_runs(data, "", quiet)]) for data in blobs)
+            return sum(len(reader.read_runs(data, "", quiet)) for data in blobs)
 
         decode_disk, _ = best(args.repeat, decode_files)
         read_disk, records = best(args.repeat, read_files)
