@@ -87,17 +87,22 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
-def run_tool(*paths, fmt=None):
+def run_tool(*paths, fmt=None, user=None):
     """stdout, stderr and exit code of the tool, run as Windows would run it
-    (through the interpreter: no shebang there)."""
+    (through the interpreter: no shebang there), as user if given."""
     options = ["--format", fmt] if fmt else []
-    done = subprocess.run([sys.executable, TOOL] + options + list(paths),
+    command = [sys.executable, TOOL]
+    if user is not None:
+        # Another user may not reach this interpreter or checkout: the
+        # system's, and a copy beside the first PATH.
+        command = ["/usr/bin/python3", shutil.copy(TOOL, os.path.dirname(paths[0]))]
+    done = subprocess.run(command + options + list(paths), user=user,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     return done.stdout.decode("utf-8"), done.stderr.decode("utf-8"), done.returncode
 
 
-def records(*paths):
-    out, err, code = run_tool(*paths, fmt="jsonl")
+def records(*paths, user=None):
+    out, err, code = run_tool(*paths, fmt="jsonl", user=user)
     return [json.loads(line) for line in out.splitlines()], err, code
 
 
@@ -192,7 +197,7 @@ class RealLogs(unittest.TestCase):
             self.assertTrue(any(record["interleaved"] for record in got))
 
 
-class DamagedLogs(unittest.TestCase):
+class InTemporaryFolder(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp()
 
@@ -205,6 +210,8 @@ class DamagedLogs(unittest.TestCase):
             file.write(data)
         return path
 
+
+class DamagedLogs(InTemporaryFolder):
     def test_a_cut_log_gives_what_is_whole_and_says_where_it_was_cut(self):
         last_entries = {
             "KelvaneRun.sets_both_views_and_deploys_the_marker": "Copy file successful with return code: 1\r\n",
@@ -291,24 +298,22 @@ class DamagedLogs(unittest.TestCase):
         self.assertEqual(got[1]["failed"], "serial number query")
 
         # A run that stops between entries before its verdict, and a run after
-        # it: two headers before a verdict, which is how overlapping runs look.
+        # it: two headers before a verdict, but what follows the second is
+        # the course of one run alone, so the first was cut off.
         stopped = passing[:passing.index(utf16("Setup the registry key!"))]
         path = self.write("Kelvane.log", stopped + passing)
         got, err, code = records(path)
         self.assertEqual((err, code), ("", 0))
-        self.assertEqual([r["interleaved"] for r in got], [True, True])
+        self.assertEqual([(r["outcome"], r["interleaved"]) for r in got], [("INCOMPLETE", False), ("PASS", False)])
         self.assertEqual(got[0]["serial"], "SN-0042", "logged before the second run began")
-        self.assertEqual(got[1]["serial"], "SN-0042", "the one serial number logged after it began")
-        self.assertEqual([r["outcome"] for r in got], ["INCOMPLETE", "INCOMPLETE"], "one verdict for two runs")
-        self.assertEqual([r["views"] for r in got], [[], []])
+        self.assertEqual(got[1], dict(singles[0], file=path, run=2))
 
     def test_files_that_are_not_run_logs_are_named_and_the_rest_still_read(self):
         data = read_bytes(log_of("KelvaneRun.sets_both_views_and_deploys_the_marker"))
         text = data.decode("utf-16-le")
-        bad = [self.write("utf8.log", text.encode("utf-8")),
-               self.write("bom.log", b"\xff\xfe" + data),
+        bad = [self.write("utf8.log", text.encode("utf-8")[1:]),
                self.write("shifted.log", data[1:]),
-               self.write("empty.log", b""),
+               self.write("utf-16be.log", text.encode("utf-16-be")),
                self.write("notes.log", utf16("Kelvane.log of PC-17\r\n") + data),
                os.path.join(self.tmp, "no such folder")]
         good = self.write("Kelvane.log", data)
@@ -316,9 +321,114 @@ class DamagedLogs(unittest.TestCase):
         self.assertEqual(code, 2)
         for path in bad:
             self.assertIn("kelvane-log: error: %s: " % path, err)
+        # What each starts with, so that a line engineer can tell what it is.
+        for opening in ("text '" + "=" * 31 + " 12/", "bytes b'\\x00=\\x00=", "UTF-16LE text 'Kelvane.log of PC-17"):
+            self.assertIn("starts with " + opening, err)
         self.assertEqual(len(err.splitlines()), len(bad))
         self.assertEqual([r["file"] for r in got], [good])
         self.assertEqual(got[0]["outcome"], "PASS")
+
+
+# A log's entries, each with its line end if it has one.
+ENTRY = re.compile(r"Result=(?:PASS|FAIL|SKIP)|Query [A-Za-z ]+? failed|[^\r]*\r\n")
+PASSING, JAPANESE, FAILING = ("KelvaneRun.sets_both_views_and_deploys_the_marker",
+                              "KelvaneRun.skips_japanese_machines_before_the_registry_and_the_marker",
+                              "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code")
+
+
+def entries(machine, upto=None, cut=0):
+    """The entries of a real log, up to and with the first that starts with
+    upto, the last cut short by cut characters."""
+    found = ENTRY.findall(read_bytes(log_of(machine)).decode("utf-16-le"))
+    if upto is not None:
+        found = found[:1 + next(i for i, entry in enumerate(found) if entry.startswith(upto))]
+    return found[:-1] + [found[-1][:len(found[-1]) - cut]]
+
+
+def at_once(*runs):
+    """Runs started together, taking turns entry by entry."""
+    return [run[i] for i in range(max(map(len, runs))) for run in runs if i < len(run)]
+
+
+class EditedLogs(InTemporaryFolder):
+    def test_edited_copies_of_real_logs_read_as_they_happened(self):
+        whole = {machine: records(log_of(machine))[0][0] for machine in (PASSING, JAPANESE, FAILING)}
+        passed, skipped, failed = whole[PASSING], whole[JAPANESE], whole[FAILING]
+        cut_off = dict(passed, outcome="INCOMPLETE", marker=None)
+        mixed = dict(NO_IDENTITY, serial="SN-0042", feature_byte="FB-7", views=[], failed=None, marker=None, interleaved=True)
+        native = passed["views"][0]
+        cases = [  # name, the log's text, its runs (what differs from a whole run), warning
+            ("cut in the pause after a registry write, then run again",
+             entries(PASSING, "incorrect") + entries(PASSING),
+             [dict(cut_off, views=[dict(native, after=None)]), passed], None),
+            ("cut mid-entry, then run again", entries(PASSING, "Registry after", cut=9) + entries(PASSING),
+             [dict(cut_off, views=[dict(native, after=None)]), passed], "entry cut short"),
+            ("cut after its PASS token, then a failing run", entries(PASSING, "Result=") + entries(FAILING),
+             [dict(passed, marker=None), failed], None),
+            ("every run cut off", entries(PASSING, "LOC=") + entries(PASSING, "HKLM") + entries(JAPANESE, "Serial"),
+             [dict(cut_off, views=[])] * 2 + [dict(NO_IDENTITY, serial="SN-0042", outcome="INCOMPLETE", interleaved=False)], None),
+            ("twelve at once, six passing and six Japanese", at_once(*[entries(PASSING), entries(JAPANESE)] * 6),
+             [dict(mixed, outcome="SKIP")] * 6 + [dict(mixed, outcome="PASS", marker="copied")] * 6, None),
+            ("two at once, one failing a query", at_once(entries(PASSING), entries(FAILING)),
+              [dict(mixed, serial=None, feature_byte=None, outcome="FAIL", failed="serial number query"),
+              dict(mixed, serial=None, feature_byte=None, outcome="PASS", marker="copied")], None),
+            ("a run whole within another's pause", entries(PASSING, "incorrect") + entries(PASSING)
+             + entries(PASSING)[len(entries(PASSING, "incorrect")):],
+             [dict(passed, views=[dict(native, after=None)], interleaved=True), dict(passed, views=[], interleaved=True)],
+             None),
+            ("two at once cut off, then run again",
+             at_once(entries(PASSING, "HKLM"), entries(PASSING, "LOC")) + entries(PASSING),
+             [dict(mixed, build_id="12#SABA34", loc="ABA", outcome="INCOMPLETE")] * 2 + [passed], None),
+            ("two at once, then run again", at_once(entries(PASSING), entries(JAPANESE)) + entries(FAILING),
+             [dict(mixed, outcome="SKIP"), dict(mixed, outcome="PASS", marker="copied"), failed], None),
+        ]
+        for name, log, runs, warning in cases:
+            with self.subTest(name):
+                path = os.path.join(self.tmp, "Kelvane.log")
+                with open(path, "wb") as file:
+                    file.write(utf16("".join(log)))
+                got, err, code = records(path)
+                self.assertEqual(code, 0)
+                self.assertEqual(len(err.splitlines()), 1 if warning else 0, err)
+                self.assertIn(warning or "", err)
+                self.assertEqual([{field: record[field] for field in run if field not in ("file", "run", "date", "time")}
+                                  for record, run in zip(got, runs)],
+                                 [{field: run[field] for field in run if field not in ("file", "run", "date", "time")}
+                                  for run in runs])
+                self.assertEqual(len(got), len(runs))
+
+    def test_re_saved_empty_and_symlinked_logs_and_unreadable_folders(self):
+        data = read_bytes(log_of(PASSING))
+        text = data.decode("utf-16-le")
+        want = records(log_of(PASSING))[0]
+        saved = {"UTF-16LE with a byte-order mark": b"\xff\xfe" + data,
+                 "UTF-8 with a byte-order mark": b"\xef\xbb\xbf" + text.encode("utf-8"),
+                 "UTF-8 without a byte-order mark": text.encode("utf-8"), "empty file": b""}
+        os.makedirs(os.path.join(self.tmp, "line"))
+        for what, content in saved.items():
+            # One machine folder is a link to a folder elsewhere.
+            machine = os.path.join(self.tmp, "elsewhere" if content.startswith(b"\xff") else "line", what)
+            os.makedirs(os.path.join(machine, "Logs"))
+            with open(os.path.join(machine, "Logs", "Kelvane.log"), "wb") as file:
+                file.write(content)
+            if not machine.startswith(os.path.join(self.tmp, "line")):
+                os.symlink(machine, os.path.join(self.tmp, "line", what))
+        # A link back up (a loop) and a second way to a machine: each log once.
+        os.symlink(os.path.join(self.tmp, "line"), os.path.join(self.tmp, "line", "empty file", "up"))
+        os.symlink(os.path.join(self.tmp, "line", "empty file"), os.path.join(self.tmp, "line", "z: the same"))
+        os.makedirs(os.path.join(self.tmp, "line", "locked", "Logs"))
+        os.chmod(os.path.join(self.tmp, "line", "locked"), 0)
+        os.chmod(self.tmp, 0o755)
+        # Root reads any folder: the tool runs as nobody then.
+        got, err, code = records(os.path.join(self.tmp, "line"), user=65534 if os.geteuid() == 0 else None)
+        os.chmod(os.path.join(self.tmp, "line", "locked"), 0o755)
+        self.assertEqual(code, 0)
+        for what, content in saved.items():
+            path = os.path.join(self.tmp, "line", what, "Logs", "Kelvane.log")
+            self.assertIn("kelvane-log: warning: %s: %s" % (path, what if not content else "read as " + what), err)
+            self.assertEqual([r for r in got if r["file"] == path], [dict(r, file=path) for r in want] if content else [])
+        self.assertIn("kelvane-log: warning: %s: folder not read: " % os.path.join(self.tmp, "line", "locked"), err)
+        self.assertEqual((len(got), len(err.splitlines())), (3, 5))
 
 
 if __name__ == "__main__":
