@@ -97,8 +97,8 @@ class Fleet(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tmp)
 
-    def gather(self, *paths):
-        out, err, code = tool("--into", self.fleet, *(paths or [self.gathered]))
+    def gather(self):
+        out, err, code = tool("--into", self.fleet, self.gathered)
         self.assertEqual((out, code), ("", 0), err)
         return err
 
@@ -118,11 +118,7 @@ class Fleet(unittest.TestCase):
         # The log grew: its second run is whole now, and a third began.
         write(self.logs[TWO_RUNS], whole + read(self.logs[FAILING]))
         self.assertEqual(self.gather(), "1 new, 1 updated, %d unchanged\n" % (runs - 1))
-        stored = tool("--from", self.fleet, "--format", "jsonl")
-        self.assertEqual(stored, tool("--format", "jsonl", self.gathered))
-        grown = [json.loads(line) for line in stored[0].splitlines()
-                 if json.loads(line)["file"] == self.logs[TWO_RUNS]]
-        self.assertEqual([record["outcome"] for record in grown], ["PASS", "PASS", "FAIL"])
+        self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), tool("--format", "jsonl", self.gathered))
 
     def test_a_killed_or_interrupted_gathering_leaves_the_database_as_it_was(self):
         self.gather()
@@ -185,7 +181,8 @@ class Fleet(unittest.TestCase):
     def test_the_rendered_page_shows_the_figures_of_the_records(self):
         # Days across a year's end, and more failed runs than the page lists.
         failing = read(self.logs[FAILING])
-        write(os.path.join(self.gathered, "PC-90", "Kelvane.log"), on_day(failing, "12/31/25") + on_day(failing, "01/02/26"))
+        write(os.path.join(self.gathered, "PC-90", "Kelvane.log"),
+              on_day(failing, "12/31/25") + on_day(failing, "01/02/26"))
         write(os.path.join(self.gathered, "PC-91", "Kelvane.log"), on_day(failing, "01/02/26") * 120)
         page, err, code = tool("--format", "html", self.gathered)
         self.assertEqual((err, code), ("", 0))
