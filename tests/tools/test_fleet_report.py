@@ -89,7 +89,9 @@ class Fleet(unittest.TestCase):
         # also the order of the log paths, which the database gives back.
         self.gathered = os.path.join(self.tmp, "gathered")
         self.logs = {}
-        for index, machine in enumerate(sorted(os.listdir(RUN_LOGS))):
+        kept = [machine for machine in os.listdir(RUN_LOGS)
+                if os.path.isfile(os.path.join(RUN_LOGS, machine, "Kelvane.log"))]
+        for index, machine in enumerate(sorted(kept)):
             self.logs[machine] = write(os.path.join(self.gathered, "PC-%02d" % index, "Kelvane.log"),
                                        read(os.path.join(RUN_LOGS, machine, "Kelvane.log")))
         self.fleet = os.path.join(self.tmp, "fleet.sqlite")
