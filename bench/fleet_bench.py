@@ -17,7 +17,6 @@ figures depend on the machine.
 
 import argparse
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -29,6 +28,14 @@ import log_reader_bench  # noqa: E402  (its log generator)
 
 TOOL = os.path.join(log_reader_bench.SOURCE, "tools", "kelvane-log")
 RUNS_PER_LOG = 2.5  # the generator writes one to four runs a log
+# Writes the logs in a process of its own: a child started from a big parent
+# would be charged the parent's memory as its own peak.
+GENERATE = """import os, random, sys
+sys.path.insert(0, sys.argv[1])
+import log_reader_bench
+print(log_reader_bench.generate(sys.argv[2], int(sys.argv[3]), random.Random(int(sys.argv[4]))))
+os.sync()  # no write-back of the new logs during the timings
+"""
 
 
 def measure(arguments, output, repeat):
@@ -52,9 +59,11 @@ def run_tool(arguments, output):
     return seconds, usage.ru_maxrss / 1024, said
 
 
-def bench(folder, runs, rng, repeat):
+def bench(folder, runs, seed, repeat):
     logs = os.path.join(folder, "logs")
-    log_bytes = log_reader_bench.generate(logs, round(runs / RUNS_PER_LOG), rng)
+    log_bytes = int(subprocess.run([sys.executable, "-c", GENERATE, os.path.dirname(os.path.abspath(__file__)), logs,
+                                    str(round(runs / RUNS_PER_LOG)), str(seed)],
+                                   check=True, stdout=subprocess.PIPE).stdout)
     fleet = os.path.join(folder, "fleet.sqlite")
     page = os.path.join(folder, "report.html")
     nowhere = os.devnull
@@ -84,8 +93,7 @@ def main():
     for runs in args.runs:
         folder = tempfile.mkdtemp(prefix="kelvane-fleet-bench-", dir=args.folder)
         try:
-            counted, log_bytes, fleet_bytes, page_bytes, rows = bench(folder, runs, random.Random(args.seed),
-                                                                      args.repeat)
+            counted, log_bytes, fleet_bytes, page_bytes, rows = bench(folder, runs, args.seed, args.repeat)
         finally:
             shutil.rmtree(folder)
         yardstick, first = rows[0][1], rows[1][1]
