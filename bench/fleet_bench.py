@@ -40,13 +40,13 @@ finally:
         out.write(next(line for line in status if line.startswith("VmHWM:")))
 """
 RUNS_PER_LOG = 2.5  # the generator writes one to four runs a log
-# Writes the logs in a process of its own: a child started from a big parent
-# would be charged the parent's memory as its own peak.
+# Writes the logs in a process of its own and has them on disk before the
+# timings begin.
 GENERATE = """import os, random, sys
 sys.path.insert(0, sys.argv[1])
 import log_reader_bench
 print(log_reader_bench.generate(sys.argv[2], int(sys.argv[3]), random.Random(int(sys.argv[4]))))
-os.sync()  # no write-back of the new logs during the timings
+os.sync()
 """
 
 
