@@ -12,8 +12,9 @@
 #    its signature removed, the timestamped program is the unsigned one;
 #  - the signed programs pass the hardening checks and the end-to-end passing
 #    run under Wine;
-#  - an unreachable timestamp server fails the build and leaves no program in
-#    dist/.
+#  - a build configured with a timestamp server (one of this test's own, on
+#    loopback) signs and timestamps both programs; an unreachable one fails
+#    the build and leaves no program in dist/.
 #   check_signing.sh SOURCE_DIR WORK_DIR UNSIGNED_DIST PREFIX E2E_TEST_EXE PYTHON3 OBJDUMP
 set -euo pipefail
 source_dir=$1 work=$2 unsigned=$3 prefix=$4 e2e_test=$5 python=$6 objdump=$7
@@ -44,6 +45,7 @@ issue ca self ca.ext 20200101000000Z 20400101000000Z
 issue signing ca signing.ext "$(date -u -d yesterday +%Y%m%d%H%M%SZ)" "$(date -u -d tomorrow +%Y%m%d%H%M%SZ)"
 issue expired ca signing.ext 20210101000000Z 20220101000000Z
 issue tsa ca tsa.ext 20210101000000Z 20220101000000Z
+issue tsa-now ca tsa.ext "$(date -u -d yesterday +%Y%m%d%H%M%SZ)" "$(date -u -d tomorrow +%Y%m%d%H%M%SZ)"
 cat tsa.pem ca.pem >tsa-chain.pem
 printf 'throwaway-%s\n' "$RANDOM$RANDOM" >password.txt
 openssl pkcs12 -export -inkey signing.key -in signing.pem -certfile ca.pem -out signing.pfx -passout file:password.txt
@@ -138,6 +140,41 @@ KELVANE_TEST_DIST="Z:$(printf '%s' "$signed/dist" | tr '/' '\\')" \
   "$source_dir/tests/wine/run.sh" "$prefix" "$e2e_test" \
   --gtest_filter='KelvaneRun.sets_both_views_and_deploys_the_marker' 2>&1 | tee "$work/e2e.log"
 grep -q "^\[  PASSED  \] 1 test" "$work/e2e.log" || fail "the end-to-end run of the signed programs"
+
+step "a timestamp server signs the time of both programs' signatures"
+# An RFC 3161 server on loopback: each request answered by openssl ts.
+printf '%s\n' '[tsa]' default_tsa=t '[t]' serial=tsa-serial signer_digest=sha256 default_policy=1.2.3.4 \
+  digests=sha256 >ts.cnf && echo 01 >tsa-serial
+"$python" - "$work/tsa-port" <<'PY' &
+import http.server, subprocess, sys
+class Stamp(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "ts.cnf", "-queryfile", "/dev/stdin",
+                                "-signer", "tsa-now.pem", "-inkey", "tsa-now.key", "-chain", "ca.pem"],
+                               input=query, capture_output=True, check=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+server = http.server.HTTPServer(("127.0.0.1", 0), Stamp)
+open(sys.argv[1], "w").write(str(server.server_port))
+server.serve_forever()
+PY
+tsa_server=$!
+trap 'kill $tsa_server 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -s "$work/tsa-port" ] && break; sleep 0.1; done
+configure "$signed" -DKELVANE_SIGNING_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/tsa-port")/" \
+  >"$work/stamped-build.log" 2>&1 || fail "configure with a timestamp server"
+cmake --build "$signed" --target Kelvane QUINTAR >>"$work/stamped-build.log" 2>&1 \
+  || { tail -n 30 "$work/stamped-build.log"; fail "build with a timestamp server"; }
+for program in Kelvane QUINTAR; do
+  osslsigncode verify -CAfile "$work/pki/ca.pem" -TSA-CAfile "$work/pki/ca.pem" -in "$signed/dist/$program.exe" \
+    >"$work/served-$program.log" 2>&1 || { cat "$work/served-$program.log"; fail "the served $program.exe does not verify"; }
+  grep -q "Timestamp time: " "$work/served-$program.log" || fail "$program.exe carries no timestamp from the server"
+done
+kill $tsa_server
 
 step "an unreachable timestamp server fails the build and leaves no program in dist/"
 configure "$signed" -DKELVANE_SIGNING_TIMESTAMP_URL=http://127.0.0.1:9/ >"$work/unreachable.log" 2>&1 || fail "configure with a server"
