@@ -19,23 +19,13 @@ import tempfile
 import unittest
 from html.parser import HTMLParser
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOOL = os.path.join(SOURCE, "tools", "kelvane-log")
-RUN_LOGS = os.environ.get("KELVANE_RUN_LOGS",
-                          os.path.join(SOURCE, "build", "test", "tests", "work", "run-logs"))
+# The reader's test's own: where the kept logs are, the tool run as Windows
+# would run it, and the check that the logs are there.
+from test_kelvane_log import RUN_LOGS, TOOL, read_bytes as read, run_tool as tool, setUpModule  # noqa: F401
+
 SCREENSHOT = os.environ.get("KELVANE_FLEET_SCREENSHOT", os.path.join(os.path.dirname(RUN_LOGS), "fleet-report.png"))
 FAILING = "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code"
 TWO_RUNS = "KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker"
-
-
-def tool(*arguments):
-    done = subprocess.run([sys.executable, TOOL] + list(arguments), capture_output=True, timeout=300)
-    return done.stdout.decode("utf-8"), done.stderr.decode("utf-8"), done.returncode
-
-
-def read(path):
-    with open(path, "rb") as file:
-        return file.read()
 
 
 def write(path, data):
@@ -75,11 +65,6 @@ class Dom(HTMLParser):
 
     def having(self, name, value=None):
         return [element for element in self.elements if name in element and value in (None, element[name])]
-
-
-def setUpModule():
-    if not os.path.isfile(os.path.join(RUN_LOGS, TWO_RUNS, "Kelvane.log")):
-        raise RuntimeError("no Run logs kept by the end-to-end tests in %s (run kelvane_e2e_test first)" % RUN_LOGS)
 
 
 class Fleet(unittest.TestCase):
