@@ -1,5 +1,5 @@
 # Writes the release archive (cmake -P; see release.cmake):
-#   -DKELVANE= -DQUINTAR= -DREADME= -DLOG_READER= -DKIT_DIR= -DARCHIVE= -DSOURCE_DIR=
+#   -DKELVANE= -DQUINTAR= -DREADME= -DTOOLS_DIR= -DPYTHON= -DKIT_DIR= -DARCHIVE= -DSOURCE_DIR=
 # The kit folder gets the five files with fixed permissions, whatever the
 # builder's umask; the archive is written from it with its members sorted by
 # name and their times fixed, so that two builds of the same sources give the
@@ -9,11 +9,18 @@ include("${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake")
 set(_runnable OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(_readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(REMOVE_RECURSE "${KIT_DIR}")
-file(COPY "${KELVANE}" "${QUINTAR}" "${LOG_READER}" DESTINATION "${KIT_DIR}" FILE_PERMISSIONS ${_runnable})
+file(COPY "${KELVANE}" "${QUINTAR}" DESTINATION "${KIT_DIR}" FILE_PERMISSIONS ${_runnable})
 file(COPY "${README}" DESTINATION "${KIT_DIR}" FILE_PERMISSIONS ${_readable})
+# The log reader as one file, its members dated as the archive's.
+kelvane_source_date_epoch(epoch "${SOURCE_DIR}")
+execute_process(COMMAND "${PYTHON}" "${SOURCE_DIR}/cmake/make-pyz.py" "${TOOLS_DIR}" "${KIT_DIR}/kelvane-log.pyz" "${epoch}"
+  RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "Cannot write kelvane-log.pyz")
+endif()
 
 # SHA256SUMS in the format of sha256sum, over the other four members.
-set(members Kelvane.exe QUINTAR.exe README.txt kelvane-log)
+set(members Kelvane.exe QUINTAR.exe README.txt kelvane-log.pyz)
 set(sums "")
 foreach(member IN LISTS members)
   if(NOT EXISTS "${KIT_DIR}/${member}")
@@ -30,7 +37,6 @@ list(SORT members)
 # cmake -E tar takes the members' times from SOURCE_DATE_EPOCH. A ZIP member's
 # DOS time is a local time: the archive is made in UTC so that the builder's
 # time zone does not show.
-kelvane_source_date_epoch(epoch "${SOURCE_DIR}")
 set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
 set(ENV{TZ} UTC)
 file(REMOVE "${ARCHIVE}")

@@ -94,8 +94,10 @@ def run_tool(*paths, fmt=None, user=None):
     command = [sys.executable, TOOL]
     if user is not None:
         # Another user may not reach this interpreter or checkout: the
-        # system's, and a copy beside the first PATH.
-        command = ["/usr/bin/python3", shutil.copy(TOOL, os.path.dirname(paths[0]))]
+        # system's, and a copy of the tools beside the first PATH.
+        tools = shutil.copytree(os.path.dirname(TOOL), os.path.join(os.path.dirname(paths[0]), "tools"),
+                                ignore=shutil.ignore_patterns("__pycache__"))
+        command = ["/usr/bin/python3", os.path.join(tools, "kelvane-log")]
     done = subprocess.run(command + options + list(paths), user=user,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     return done.stdout.decode("utf-8"), done.stderr.decode("utf-8"), done.returncode

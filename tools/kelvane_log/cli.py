@@ -1,0 +1,86 @@
+"""The command line: arguments, messages and exit codes. It reads the
+gathered logs, and hands the records to an output or the store.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+from contextlib import closing
+
+from . import page, store
+from .gather import read_records
+from .outputs import write_csv, write_jsonl, write_table
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="kelvane-log", description="One record per Kelvane run from gathered Run logs.")
+    parser.add_argument("--format", choices=("table", "jsonl", "csv", "html"), default="table")
+    stores = parser.add_mutually_exclusive_group()
+    stores.add_argument("--into", metavar="FLEET.sqlite", help="keep the records in this database (made when missing)")
+    stores.add_argument("--from", dest="stored", metavar="FLEET.sqlite",
+                        help="the records kept in this database, instead of PATHs")
+    parser.add_argument("paths", nargs="*", metavar="PATH", help="a Run log, or a folder to search for Kelvane.log")
+    args = parser.parse_args(argv)
+    if bool(args.paths) == bool(args.stored):
+        parser.error("give PATHs, or --from FLEET.sqlite without them")
+
+    # The same bytes on Linux and Windows: UTF-8, lines ending as written.
+    out = sys.stdout
+    if hasattr(out, "reconfigure"):
+        out.reconfigure(encoding="utf-8", errors="backslashreplace", newline="\n")
+        sys.stderr.reconfigure(errors="backslashreplace")
+    errors = []
+
+    def warn(path, offset, what):
+        where = "" if offset is None else "byte %d: " % offset
+        sys.stderr.write("kelvane-log: warning: %s: %s%s\n" % (path, where, what))
+
+    def error(path, what):
+        errors.append(path)
+        sys.stderr.write("kelvane-log: error: %s: %s\n" % (path, what))
+
+    write = {"table": write_table, "jsonl": write_jsonl, "csv": write_csv}.get(args.format)
+    try:
+        if args.into or args.stored or write is None:
+            write_fleet(args, read_records(args.paths, warn, error), write, out, error)
+        else:
+            write(read_records(args.paths, warn, error), out)
+        out.flush()
+    except BrokenPipeError:
+        # A reader that stops early (head, a pager) is no error of the logs;
+        # what is still buffered goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    return 2 if errors else 0
+
+
+def write_fleet(args, records, write, out, error):
+    """--into, --from and the html page from logs. A database that cannot be
+    used is an error named by its path, as a log's is."""
+    path = args.into or args.stored
+    try:
+        if args.into:
+            with closing(store.connect(args.into, create=True)) as db:
+                counts = store.ingest(db, records)
+            sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
+        elif args.stored:
+            with closing(store.connect(args.stored, create=False)) as db:
+                store.begin_reading(db)
+                if write is None:
+                    page.write_report(store.report_figures(db), out, args.stored)
+                else:
+                    write(store.stored_records(db), out)
+        else:
+            # The page is made from a database in any case: the logs go into a
+            # throw-away one first, so that one report, grouped by SQL, serves
+            # both and memory stays flat however many runs there are.
+            with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
+                path = os.path.join(folder, "fleet.sqlite")
+                with closing(store.connect(path, create=True, scratch=True)) as db:
+                    store.ingest(db, records)
+                    page.write_report(store.report_figures(db), out, ", ".join(args.paths))
+    except store.FleetError as problem:
+        error(path, str(problem))
+    except store.DATABASE_ERRORS as problem:
+        error(path, "database: %s" % problem)

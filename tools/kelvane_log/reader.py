@@ -1,0 +1,519 @@
+"""Reading Run logs: a log's bytes in, one record per run out. Decodes the
+text, takes it apart into entries, groups the runs that mixed and resolves
+what each run logged. Pure functions of the bytes; nothing here touches a
+file, a database or another module of the tool.
+"""
+
+import re
+from itertools import chain
+
+FIELDS = ("file", "run", "date", "time", "serial", "build_id", "feature_byte", "loc",
+          "outcome", "failed", "views", "marker", "interleaved")
+# Every outcome a record can have, the good ones first.
+OUTCOMES = ("PASS", "SKIP", "OFFICE-ABSENT", "INCOMPLETE", "FAIL")
+
+# Every run opens with this entry; the one before it may end anywhere, even
+# mid-line (a Result token or a query failure has no line end, and a run cut
+# off by a power loss leaves half an entry).
+HEADER_START = "=" * 32 + " "
+HEADER = re.compile(r"={32} (\d\d/\d\d/\d\d) (\d\d:\d\d:\d\d) ={40}\r\n")
+
+# An entry is (step, value): the step of a run's course it records, and the
+# text it carries (None for fixed text). Text of no entry at all is passed
+# over. The steps are numbered so that a record is filled with few tests:
+# the identity first, then the steps that give a record nothing, the
+# verdicts, the rest.
+(SERIAL, BUILD_ID, FEATURE_BYTE, LOC, JAPAN, NON_JAPAN, SETUP, COPYING, PASS, FAIL, SKIP, ABSENT,
+ NATIVE, WOW64, BEFORE, KEPT, OVERWRITTEN, AFTER, NOT_SET, QUERY_FAILED, MARKER) = range(21)
+IDENTITY = ("serial", "build_id", "feature_byte", "loc")
+
+# The record field an entry's value goes to, by step.
+FIELD_OF = {SERIAL: "serial", BUILD_ID: "build_id", FEATURE_BYTE: "feature_byte", LOC: "loc",
+            QUERY_FAILED: "failed", NOT_SET: "failed", MARKER: "marker"}
+VERDICT_OF = {PASS: "PASS", FAIL: "FAIL", SKIP: "SKIP", ABSENT: "OFFICE-ABSENT"}
+
+NATIVE_KEY = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM"
+WOW64_KEY = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM"
+KEY_OF = {NATIVE: NATIVE_KEY, WOW64: WOW64_KEY}
+MARKER_DESTINATION = " copy to c:\\Windows\\QUINTAR.exe"
+
+# A line entry by its first four characters, then its whole prefix, then
+# what it gives. Where the prefix ends in "[", the rest of the line is the
+# value; other lines must be the whole prefix, except the marker's, which
+# carry a number or a path behind it.
+LINE_ENTRIES = {
+    "Seri": (("SerialNumber=[", SERIAL, None),),
+    "Buil": (("BuildID=[", BUILD_ID, None),),
+    "Feat": (("FeatureByte=[", FEATURE_BYTE, None),),
+    "LOC=": (("LOC=[", LOC, None),),
+    "Japa": (("Japan case, exit.", JAPAN, None),),
+    "Non-": (("Non-Japan case.", NON_JAPAN, None),),
+    "Setu": (("Setup the registry key!", SETUP, None),),
+    "HKLM": ((NATIVE_KEY, NATIVE, None), (WOW64_KEY, WOW64, None)),
+    "Regi": (("Registry before write: [", BEFORE, None), ("Registry after write: [", AFTER, None),
+             ("Registry value not set after write: [", NOT_SET, None)),
+    "Alre": (("Already correct registry key value, skip!", KEPT, None),),
+    "inco": (("incorrect registry key value, overwrite it!", OVERWRITTEN, None),),
+    "Not ": (("Not found Office reg key, skip and exit.", ABSENT, None),),
+    "Copy": (("Copy file successful with return code: ", MARKER, "copied"),
+             ("Copy file failed with return code: ", MARKER, "copy failed")),
+    "Sour": (("Source file not exists: ", MARKER, "source missing"),),
+}
+# The entries without a line end: the next entry follows on the same line.
+RESULT_TOKENS = {"Result=PASS": PASS, "Result=FAIL": FAIL, "Result=SKIP": SKIP}
+QUERY_FAILURES = (("Query serial number failed", "serial number query"),
+                  ("Query Build ID failed", "Build ID query"),
+                  ("Query Feature Byte failed", "Feature Byte query"))
+
+# The course of one run, as (state, step) -> next state. A run starts in
+# START; END means it can log nothing more. Runs that mixed are told apart
+# by it, and a run that was cut off by a power loss is told from one that
+# goes on.
+START, END = 0, -1
+COURSE = {
+    (START, SERIAL): 1, (1, BUILD_ID): 2, (2, FEATURE_BYTE): 3, (3, LOC): 4,
+    (4, JAPAN): 5, (5, SKIP): END,
+    (4, NON_JAPAN): 6, (6, SETUP): 7, (7, NATIVE): 8, (8, ABSENT): END,
+    (8, BEFORE): 9, (9, KEPT): 11, (9, OVERWRITTEN): 10, (10, AFTER): 12, (12, NOT_SET): 20,
+    (11, WOW64): 13, (12, WOW64): 13,
+    (13, BEFORE): 14, (14, KEPT): 16, (14, OVERWRITTEN): 15, (15, AFTER): 17, (17, NOT_SET): 20,
+    (16, PASS): 18, (17, PASS): 18,
+    (START, QUERY_FAILED): 19, (19, FAIL): END, (20, FAIL): END,
+    (18, COPYING): 21, (18, MARKER): END, (21, MARKER): END,
+}
+
+
+def steps_ahead():
+    """For each state, the steps a run in it may still log."""
+    ahead = {state: set() for state, _ in COURSE}
+    changed = True
+    while changed:
+        changed = False
+        for (state, step), following in COURSE.items():
+            more = {step} | ahead.get(following, set())
+            if not more <= ahead[state]:
+                ahead[state] |= more
+                changed = True
+    ahead[END] = set()
+    return ahead
+
+
+AHEAD = steps_ahead()
+# The steps that log each field.
+STEPS_OF = {field: {step for step, name in FIELD_OF.items() if name == field} for field in FIELD_OF.values()}
+
+
+def take_tokens(line, found):
+    """Adds the entries without a line end that open line to found; returns
+    the rest of the line."""
+    while line and line[0] in "RQ":
+        step = RESULT_TOKENS.get(line[:11])
+        if step is not None:
+            found.append((step, None))
+            line = line[11:]
+            continue
+        for failure, reason in QUERY_FAILURES:
+            if line.startswith(failure):
+                found.append((QUERY_FAILED, reason))
+                line = line[len(failure):]
+                break
+        else:
+            break
+    return line
+
+
+def line_entries(line):
+    """The entries of one line of a run's text, its line end taken off."""
+    found = []
+    line = take_tokens(line, found)
+    for prefix, step, meaning in LINE_ENTRIES.get(line[:4], ()):
+        if not line.startswith(prefix):
+            continue
+        if step == MARKER:
+            found.append((step, meaning))
+        elif step == NOT_SET:
+            # The view whose write did not take effect.
+            found.append((step, "registry 32-bit view" if "\\Wow6432Node\\" in line else "registry native view"))
+        elif prefix[-1] == "[":
+            value = line[len(prefix):]
+            # A line cut to fit the log's line buffer has lost its closing
+            # bracket: then all that is left is the value.
+            if value.endswith("]"):
+                value = value[:-1]
+            found.append((step, value))
+        elif len(line) == len(prefix):
+            found.append((step, None))
+        break
+    else:
+        # The marker's source path comes first; a long one may have cut the
+        # destination off the end of the line.
+        if line.endswith(MARKER_DESTINATION) or (len(line) >= 200 and " copy to " in line):
+            found.append((COPYING, None))
+    return tuple(found)
+
+
+class KnownLines(dict):
+    """Most lines recur from run to run and machine to machine: each distinct
+    line is taken apart once (up to a bound on what is kept)."""
+
+    LIMIT = 1 << 12
+
+    def __missing__(self, line):
+        found = line_entries(line)
+        if len(self) < self.LIMIT:
+            self[line] = found
+        return found
+
+
+KNOWN_LINES = KnownLines()
+
+
+class NotARunLog(Exception):
+    pass
+
+
+class KnownRests(dict):
+    """A run's text after its first line (the serial number, which differs
+    from machine to machine) recurs as often as its lines do: each distinct
+    one is taken apart once, into (the entries of each line, where it was
+    cut short or None, what it gives a run alone, its views)."""
+
+    LIMIT = 1 << 10
+
+    def __missing__(self, rest):
+        pieces = rest.split("\r\n")
+        # Only the last piece can lack its line end: after the entries that
+        # have none, what is left of it was cut short.
+        tail = []
+        left = take_tokens(pieces.pop(), tail)
+        lines = [KNOWN_LINES[line] for line in pieces]
+        lines.append(tuple(tail))
+        gives = {"views": []}
+        fill(gives, chain.from_iterable(lines))
+        views = tuple(gives.pop("views"))
+        found = (tuple(lines), len(rest) - len(left) if left else None, gives, views)
+        # A run cut short is cut short once.
+        if len(self) < self.LIMIT and not left:
+            self[rest] = found
+        return found
+
+
+KNOWN_RESTS = KnownRests()
+
+
+class Stretch:
+    """One run's header and its text up to the next header, taken apart:
+    the entries of its first line, the rest's (see KnownRests), and where
+    the text ends in half an entry (its index in the log), else None."""
+
+    __slots__ = ("date", "time", "first", "rest", "cut")
+
+    def __init__(self, date, time, first, rest, cut):
+        self.date = date
+        self.time = time
+        self.first = first
+        self.rest = rest
+        self.cut = cut
+
+    def entries(self):
+        return chain(self.first, chain.from_iterable(self.rest[0]))
+
+    def last(self):
+        for line in reversed(self.rest[0]):
+            if line:
+                return line[-1][0]
+        return self.first[-1][0] if self.first else None
+
+    def fill(self, record):
+        """Gives a run alone its entries."""
+        for step, _ in self.first:
+            if step >= NATIVE:
+                # A view begun on the first line goes on in the rest.
+                fill(record, self.entries())
+                return
+        fill(record, self.first)
+        _, _, gives, views = self.rest
+        record.update(gives)
+        if views:
+            record["views"] = [dict(view) for view in views]
+
+
+def take_apart(text):
+    """The stretches of a Run log's text, in order (a pure function)."""
+    stretches = []
+    for header, end in headers_of(text):
+        start = header.end()
+        newline = text.find("\r\n", start, end)
+        if newline < 0:
+            first, newline = (), start - 2
+        elif text.startswith("SerialNumber=[", start):
+            # Seen once per machine: not worth keeping.
+            first = ((SERIAL, text[start + 14:newline - 1 if text[newline - 1] == "]" else newline]),)
+        else:
+            first = KNOWN_LINES[text[start:newline]]
+        rest = KNOWN_RESTS[text[newline + 2:end]]
+        cut = rest[1]
+        stretches.append(Stretch(header.group(1), header.group(2), first, rest,
+                                 None if cut is None else newline + 2 + cut))
+    return stretches
+
+
+def headers_of(text):
+    """Each run header with the end of its run's text: the next header, or
+    the end of the log."""
+    at = 0
+    previous = None
+    while True:
+        at = text.find(HEADER_START, at)
+        if at < 0:
+            break
+        header = HEADER.match(text, at)
+        if header is None:
+            at += 1
+            continue
+        if previous is not None:
+            yield previous, at
+        previous = header
+        at = header.end()
+    if previous is not None:
+        yield previous, len(text)
+
+
+# Where runs mixed, their states are kept as a set of possibilities, each a
+# sorted tuple of the states of the runs that may still log (a run that has
+# ended drops out). Past this many, the rest are not followed.
+MAX_POSSIBILITIES = 64
+
+
+def advance(possible, entries, strict):
+    """The possible states of a set of runs after entries. An entry that no
+    run can take: strict gives None; else it is passed over (an entry lost
+    when two runs opened the log at once leaves a run short of a step)."""
+    for step, _ in entries:
+        following = set()
+        for states in possible:
+            for at, state in enumerate(states):
+                if at and states[at - 1] == state:
+                    continue  # runs in one state are alike
+                after = COURSE.get((state, step))
+                if after is not None:
+                    rest = states[:at] + states[at + 1:]
+                    following.add(rest if after == END else tuple(sorted(rest + (after,))))
+                    if len(following) >= MAX_POSSIBILITIES:
+                        break
+        if following:
+            possible = following
+        elif strict:
+            return None
+    return possible
+
+
+def state_of(entries):
+    """The state of a run that logged entries alone."""
+    states = next(iter(advance({(START,)}, entries, strict=False)))
+    return states[0] if states else END
+
+
+def alone(stretches):
+    """For each run, whether the text from its header on is the course of
+    that run and the runs after it alone: then a run still open before it
+    was cut off; else that run went on, and its entries mix with theirs.
+    Worked out from the last run back: what follows a later header that is
+    alone need not be looked at again."""
+    found = [True] * len(stretches)
+    for first in range(len(stretches) - 1, -1, -1):
+        possible = {()}
+        for at in range(first, len(stretches)):
+            if at > first and (() in possible or found[at]):
+                break
+            possible = advance({(START,) + states for states in possible}, stretches[at].entries(), strict=True)
+            if possible is None:
+                found[first] = False
+                break
+            if stretches[at].cut is not None:
+                break  # the power went: whatever was open ends here
+    return found
+
+
+def group_runs(stretches):
+    """The runs of a log in groups, each (first, count): one run, or runs
+    that mixed. A run whose header comes while the runs before it may still
+    log joins their group only when the course of what follows needs them."""
+    groups = []
+    possible = None  # the current group's runs, while one of them may still log
+    found = None     # alone(), once a run is open at a header
+    for index, stretch in enumerate(stretches):
+        if possible and () in possible:
+            possible = None
+        if possible and found is None:
+            found = alone(stretches)
+        if possible and not found[index]:
+            first, count = groups[-1]
+            groups[-1] = (first, count + 1)
+            possible = advance({(START,) + states for states in possible}, stretch.entries(), strict=False)
+        else:
+            groups.append((index, 1))
+            possible = None
+            if stretch.last() not in ENDING:
+                ended = state_of(stretch.entries())
+                possible = None if ended == END else {(ended,)}
+        if stretch.cut is not None:
+            possible = None
+    return groups
+
+
+# The entries after which a run alone can log nothing more.
+ENDING = {FAIL, SKIP, ABSENT, MARKER}
+
+
+def blank_record(path, index, stretch):
+    return {"file": path, "run": index, "date": stretch.date, "time": stretch.time,
+            "serial": None, "build_id": None, "feature_byte": None, "loc": None,
+            "outcome": None, "failed": None, "views": [], "marker": None, "interleaved": False}
+
+
+def fill(record, entries):
+    """Gives a run the entries it logged alone."""
+    views = record["views"]
+    view = key = None
+    for step, value in entries:
+        if step < JAPAN:
+            record[IDENTITY[step]] = value
+        elif step < PASS:
+            continue
+        elif step < NATIVE:
+            record["outcome"] = VERDICT_OF[step]
+        elif step == BEFORE:
+            view = {"key": key, "before": value, "action": None, "after": None}
+            views.append(view)
+            key = None
+        elif step < BEFORE:
+            key = KEY_OF[step]
+            view = None
+        elif step < NOT_SET:
+            if view is not None:
+                if step == KEPT:
+                    view["action"] = "kept"
+                elif step == OVERWRITTEN:
+                    view["action"] = "overwritten"
+                else:
+                    view["after"] = value
+        else:
+            record[FIELD_OF[step]] = value
+
+
+def resolve_mixed(records, stretches):
+    """Gives runs that mixed what can be told. The first run's entries before
+    the second header are its own. After that, each verdict goes to a run
+    without one, in the order the verdicts were logged and the runs started;
+    a value goes to the runs that could still log it only where every one of
+    them logged it, all the same."""
+    first = records[0]
+    fill(first, stretches[0].entries())
+    state = state_of(stretches[0].entries())
+    logged = {}
+    verdicts = []
+    for stretch in stretches[1:]:
+        for step, value in stretch.entries():
+            if step in VERDICT_OF:
+                verdicts.append(VERDICT_OF[step])
+            elif step in FIELD_OF:
+                logged.setdefault(FIELD_OF[step], []).append(value)
+    waiting = [record for record in records if record["outcome"] is None]
+    for record, verdict in zip(waiting, verdicts):
+        record["outcome"] = verdict
+    for field, values in logged.items():
+        could = [record for record in records if record[field] is None
+                 and (record is not first or AHEAD.get(state, ()) & STEPS_OF[field])]
+        if field == "failed":
+            could = [record for record in could if record["outcome"] == "FAIL"]
+        elif field == "marker":
+            could = [record for record in could if record["outcome"] == "PASS"]
+        if len(values) == len(could) and len(set(values)) == 1:
+            for record in could:
+                record[field] = values[0]
+    for record in records:
+        record["interleaved"] = True
+
+
+def read_runs(data, path, warn):
+    """The records of one Run log's bytes, in file order. What was found
+    and damage are reported through warn(path, byte offset or None, what); a
+    file that is not a Run log raises NotARunLog."""
+    text, offset_of, odd = decode(data, path, warn)
+    if text is None:
+        return []
+    stretches = take_apart(text)
+    records = []
+    for first, count in group_runs(stretches):
+        group = stretches[first:first + count]
+        runs = [blank_record(path, first + 1 + at, stretch) for at, stretch in enumerate(group)]
+        if count == 1:
+            group[0].fill(runs[0])
+        else:
+            resolve_mixed(runs, group)
+        # Damage ends a run alone short of its course even after its
+        # verdict; runs that mixed keep the verdicts they were given.
+        cut = group[-1].cut
+        if cut is not None:
+            warn(path, offset_of(cut), "entry cut short")
+            if count == 1:
+                runs[0]["outcome"] = None
+        records.extend(runs)
+    if odd:
+        warn(path, len(data) - 1, "odd trailing byte")
+        if records and not records[-1]["interleaved"]:
+            records[-1]["outcome"] = None
+    for record in records:
+        if record["outcome"] is None:
+            record["outcome"] = "INCOMPLETE"
+    return records
+
+
+def utf16_offset(index):
+    return 2 * index
+
+
+# Re-saved by an editor: the byte-order mark, and the encoding it means.
+MARKED = ((b"\xff\xfe", "utf-16-le", "UTF-16LE with a byte-order mark"),
+          (b"\xef\xbb\xbf", "utf-8", "UTF-8 with a byte-order mark"),
+          (b"", "utf-8", "UTF-8 without a byte-order mark"))
+
+
+def decode(data, path, warn):
+    """The text of a Run log, the byte offset in the file of an index in it,
+    and whether the file ends in an odd byte of UTF-16; no text for an empty
+    file. A log as Kelvane writes it is UTF-16LE without a byte-order mark;
+    one re-saved as UTF-16LE with a mark, or as UTF-8, is read with a
+    warning saying so."""
+    if not data:
+        warn(path, None, "empty file")
+        return None, None, False
+    odd = len(data) & 1 == 1
+    text = data[:len(data) & ~1].decode("utf-16-le", "surrogatepass")
+    if HEADER.match(text):
+        return text, utf16_offset, odd
+    for mark, encoding, what in MARKED:
+        if data.startswith(mark):
+            whole = len(data) & ~1 if encoding == "utf-16-le" else len(data)
+            text = data[len(mark):whole].decode(encoding, "replace")
+            if HEADER.match(text):
+                warn(path, None, "read as " + what)
+                if encoding == "utf-8":
+                    return text, lambda index: len(mark) + len(text[:index].encode("utf-8")), False
+                return text, lambda index: len(mark) + 2 * index, odd
+    raise NotARunLog("not a Run log (no run header in UTF-16LE or UTF-8): it starts with " + opening(data))
+
+
+def opening(data):
+    """The first bytes of a file, as text where they are text."""
+    head = data[:48] if len(data) > 48 else data
+    if len(head) > 1 and not any(head[1::2]):
+        return "UTF-16LE text %r" % head[:len(head) & ~1].decode("utf-16-le")
+    try:
+        text = head.decode("utf-8")
+        if "\0" not in text:
+            return "text %r" % text
+    except UnicodeDecodeError:
+        pass
+    return "bytes %r" % head[:24]
