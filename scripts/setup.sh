@@ -5,7 +5,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64)
 case "${1:-}" in
-  "") packages+=(googletest python3 coreutils osslsigncode clang-tidy clang-format openssl chromium) ;;
+  "") packages+=(googletest python3 coreutils osslsigncode clang-tidy clang-format openssl chromium
+             postgresql python3-psycopg) ;;
   demo) ;;
   *) echo "usage: $0 [demo]" >&2; exit 2 ;;
 esac

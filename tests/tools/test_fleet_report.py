@@ -7,6 +7,7 @@ the report rendered by headless Chromium, a screenshot of it kept.
 """
 
 import collections
+import io
 import json
 import os
 import re
@@ -17,11 +18,16 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from contextlib import redirect_stderr, redirect_stdout
 from html.parser import HTMLParser
+from unittest import mock
 
 # The reader's test's own: where the kept logs are, the tool run as Windows
 # would run it, and the check that the logs are there.
-from test_kelvane_log import RUN_LOGS, TOOL, read_bytes as read, run_tool as tool, setUpModule  # noqa: F401
+from test_kelvane_log import RUN_LOGS, SOURCE, TOOL, read_bytes as read, run_tool as tool, setUpModule  # noqa: F401
+
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from kelvane_log import cli, store  # noqa: E402
 
 SCREENSHOT = os.environ.get("KELVANE_FLEET_SCREENSHOT", os.path.join(os.path.dirname(RUN_LOGS), "fleet-report.png"))
 FAILING = "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code"
@@ -221,6 +227,41 @@ class Fleet(unittest.TestCase):
         os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
         self.chromium("--screenshot=" + SCREENSHOT, "--window-size=1366,768", "file://" + report)
         self.assertEqual(read(SCREENSHOT)[:8], b"\x89PNG\r\n\x1a\n")
+
+
+# A mount table as /proc/self/mountinfo gives it: a share with a local disk
+# mounted inside it, a blank written as \040, two mounts on one point.
+MOUNTS = r"""22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw
+35 22 0:31 / /srv/logs rw,relatime shared:9 - nfs4 server:/export rw,vers=4.2
+36 35 8:2 / /srv/logs/local rw shared:10 - ext4 /dev/sdb1 rw
+37 22 0:40 / /mnt/line\0404 rw - cifs //nas/line4 rw
+38 22 0:41 / /mnt/share rw shared:12 master:3 - smb3 //nas/share rw
+39 22 0:42 / /mnt/swapped rw - nfs host:/x rw
+40 39 0:43 / /mnt/swapped rw - tmpfs tmpfs rw
+"""
+
+
+class OnAShare(unittest.TestCase):
+    def test_a_sqlite_database_on_a_network_filesystem_is_gathered_with_a_warning(self):
+        for path, kind in (("/home/qa/fleet.sqlite", "ext4"), ("/srv/logs/fleet.sqlite", "nfs4"), ("/srv/logs", "nfs4"),
+                           ("/srv/logs/local/fleet.sqlite", "ext4"), ("/srv/logsx/fleet.sqlite", "ext4"),
+                           ("/mnt/line 4/fleet.sqlite", "cifs"), ("/mnt/share/a/b.sqlite", "smb3"),
+                           ("/mnt/swapped/fleet.sqlite", "tmpfs")):
+            self.assertEqual(store.mount_type(path, MOUNTS), kind, path)
+        for path, share in ((r"\\nas\line4\fleet.sqlite", True), ("//nas/line4/fleet.sqlite", True),
+                            (r"\\?\UNC\nas\line4\fleet.sqlite", True), (r"\\?\C:\fleet.sqlite", False),
+                            (r"\\.\C:\fleet.sqlite", False), (r"C:\QA\fleet.sqlite", False)):
+            self.assertEqual(store.windows_share(path), share, path)
+
+        with tempfile.TemporaryDirectory() as folder:
+            fleet = os.path.join(folder, "fleet.sqlite")
+            self.assertIsNone(store.network_filesystem(fleet), "the temporary folder is on this machine")
+            said = io.StringIO()
+            with mock.patch.object(store, "mount_type", lambda path, table: "nfs4"), redirect_stderr(said), \
+                    redirect_stdout(io.StringIO()):
+                self.assertEqual(cli.main(["--into", fleet, os.path.join(RUN_LOGS, FAILING)]), 0)
+        self.assertEqual(said.getvalue(), "kelvane-log: warning: %s: %s\n1 new, 0 updated, 0 unchanged\n"
+                         % (fleet, cli.ON_A_SHARE % "a network filesystem (nfs4)"))
 
 
 if __name__ == "__main__":

@@ -12,15 +12,21 @@ from . import page, store
 from .gather import read_records
 from .outputs import write_csv, write_jsonl, write_table
 
+ON_A_SHARE = ("a SQLite database on %s: its locks cannot be relied on there, and several machines writing it can"
+              " corrupt it; to gather from several machines into one database, use PostgreSQL:"
+              " --into postgresql://user@host/dbname")
+
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="kelvane-log", description="One record per Kelvane run from gathered Run logs.")
     parser.add_argument("--format", choices=("table", "jsonl", "csv", "html"), default="table")
     stores = parser.add_mutually_exclusive_group()
-    stores.add_argument("--into", metavar="FLEET.sqlite", help="keep the records in this database (made when missing)")
+    stores.add_argument("--into", metavar="FLEET.sqlite",
+                        help="keep the records in this database (made when missing): a SQLite file, or a PostgreSQL"
+                             " connection URI, postgresql://user@host/dbname")
     stores.add_argument("--from", dest="stored", metavar="FLEET.sqlite",
-                        help="the records kept in this database, instead of PATHs")
+                        help="the records kept in this database (a file or a URI), instead of PATHs")
     parser.add_argument("paths", nargs="*", metavar="PATH", help="a Run log, or a folder to search for Kelvane.log")
     args = parser.parse_args(argv)
     if bool(args.paths) == bool(args.stored):
@@ -44,7 +50,7 @@ def main(argv=None):
     write = {"table": write_table, "jsonl": write_jsonl, "csv": write_csv}.get(args.format)
     try:
         if args.into or args.stored or write is None:
-            write_fleet(args, read_records(args.paths, warn, error), write, out, error)
+            write_fleet(args, read_records(args.paths, warn, error), write, out, warn, error)
         else:
             write(read_records(args.paths, warn, error), out)
         out.flush()
@@ -55,12 +61,16 @@ def main(argv=None):
     return 2 if errors else 0
 
 
-def write_fleet(args, records, write, out, error):
+def write_fleet(args, records, write, out, warn, error):
     """--into, --from and the html page from logs. A database that cannot be
-    used is an error named by its path, as a log's is."""
-    path = args.into or args.stored
+    used is an error named by its path, as a log's is (a URI without its
+    password)."""
+    path = store.shown(args.into or args.stored or "")
     try:
         if args.into:
+            on_share = not store.is_uri(args.into) and store.network_filesystem(args.into)
+            if on_share:
+                warn(path, None, ON_A_SHARE % on_share)
             with closing(store.connect(args.into, create=True)) as db:
                 counts = store.ingest(db, records)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
@@ -68,7 +78,7 @@ def write_fleet(args, records, write, out, error):
             with closing(store.connect(args.stored, create=False)) as db:
                 store.begin_reading(db)
                 if write is None:
-                    page.write_report(store.report_figures(db), out, args.stored)
+                    page.write_report(store.report_figures(db), out, path)
                 else:
                     write(store.stored_records(db), out)
         else:
