@@ -4,8 +4,8 @@
 # different paths (of different lengths, with a different time zone and
 # locale), and compares dist/ byte for byte. Prints every file's SHA-256, then
 # checks that the release archive holds exactly the kit (the two programs as in
-# dist/, kelvane-log as in tools/, README.txt and SHA256SUMS over those four)
-# and that its sums check. Exits nonzero when the builds differ, either fails
+# dist/, kelvane-log.pyz holding tools/kelvane-log and its package as in
+# tools/, README.txt and SHA256SUMS over those four) and that its sums check. Exits nonzero when the builds differ, either fails
 # or the archive is not the kit.
 #   scripts/check-reproducible.sh [--head]
 # By default the copies hold the working tree as it is (tracked files with
@@ -87,14 +87,22 @@ archive=$(ls "$first"/dist/Kelvane-*-win64.zip)
 members=$(cmake -E tar tf "$archive" | LC_ALL=C sort | tr '\n' ' ')
 summed=$( (cd "$kit" && cmake -E tar xf "$archive" && cut -c67- SHA256SUMS) | LC_ALL=C sort | tr '\n' ' ')
 kit_ok=1
-[ "$members" = "Kelvane.exe QUINTAR.exe README.txt SHA256SUMS kelvane-log " ] \
+[ "$members" = "Kelvane.exe QUINTAR.exe README.txt SHA256SUMS kelvane-log.pyz " ] \
   || { echo "the archive holds: $members" >&2; kit_ok=0; }
-[ "$summed" = "Kelvane.exe QUINTAR.exe README.txt kelvane-log " ] \
+[ "$summed" = "Kelvane.exe QUINTAR.exe README.txt kelvane-log.pyz " ] \
   || { echo "SHA256SUMS lists: $summed" >&2; kit_ok=0; }
 (cd "$kit" && sha256sum --check --strict SHA256SUMS) || kit_ok=0
-for copy in dist/Kelvane.exe dist/QUINTAR.exe tools/kelvane-log; do
+for copy in dist/Kelvane.exe dist/QUINTAR.exe; do
   cmp "$kit/$(basename "$copy")" "$first/$copy" || kit_ok=0
 done
+# The one-file reader holds the repository's entry script as its __main__.py
+# and the package's sources, nothing else.
+python3 -m zipfile -e "$kit/kelvane-log.pyz" "$kit/pyz" || kit_ok=0
+mkdir "$kit/tools"
+cp "$first/tools/kelvane-log" "$kit/tools/__main__.py"
+cp -r "$first/tools/kelvane_log" "$kit/tools/kelvane_log"
+rm -rf "$kit/tools/kelvane_log/__pycache__"
+diff -r "$kit/pyz" "$kit/tools" || kit_ok=0
 if [ $kit_ok -eq 1 ]; then
   echo "release archive: $(basename "$archive") holds the kit and its sums check"
 else

@@ -3,10 +3,10 @@
 #   scripts/setup.sh        everything (build, tests, lint, signing)
 #   scripts/setup.sh demo   only what scripts/demo.sh needs: the build and Wine
 set -euo pipefail
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 python3)
 case "${1:-}" in
-  "") packages+=(googletest python3 coreutils osslsigncode clang-tidy clang-format openssl chromium
-             postgresql python3-psycopg) ;;
+  "") packages+=(googletest coreutils osslsigncode clang-tidy clang-format openssl chromium postgresql
+             python3-psycopg) ;;
   demo) ;;
   *) echo "usage: $0 [demo]" >&2; exit 2 ;;
 esac

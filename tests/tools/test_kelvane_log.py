@@ -10,6 +10,7 @@ import csv
 import io
 import json
 import os
+import pty
 import re
 import shutil
 import subprocess
@@ -21,6 +22,8 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 TOOL = os.path.join(SOURCE, "tools", "kelvane-log")
 RUN_LOGS = os.environ.get("KELVANE_RUN_LOGS",
                           os.path.join(SOURCE, "build", "test", "tests", "work", "run-logs"))
+# The kit's one-file reader and its page, as the build made them.
+KIT = os.environ.get("KELVANE_KIT", os.path.join(SOURCE, "build", "test", "release", "kit"))
 
 NATIVE = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM"
 WOW64 = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM"
@@ -431,6 +434,84 @@ class EditedLogs(InTemporaryFolder):
             self.assertEqual([r for r in got if r["file"] == path], [dict(r, file=path) for r in want] if content else [])
         self.assertIn("kelvane-log: warning: %s: folder not read: " % os.path.join(self.tmp, "line", "locked"), err)
         self.assertEqual((len(got), len(err.splitlines())), (3, 5))
+
+
+def pythons():
+    """Every Python of this machine's pyenv from the oldest the kit's README.txt
+    says the reader runs on, by version."""
+    with open(os.path.join(KIT, "README.txt"), encoding="utf-8") as readme:
+        oldest = tuple(map(int, re.search(r"Python (\d+)\.(\d+) or later", readme.read()).groups()))
+    found = {}
+    for version in subprocess.run(["pyenv", "versions", "--bare"], stdout=subprocess.PIPE,
+                                  universal_newlines=True, check=True).stdout.split():
+        if re.match(r"3\.\d+\.\d+$", version) and tuple(map(int, version.split(".")[:2])) >= oldest:
+            prefix = subprocess.run(["pyenv", "prefix", version], stdout=subprocess.PIPE, universal_newlines=True,
+                                    check=True).stdout.strip()
+            found[version] = os.path.join(prefix, "bin", "python")
+    return oldest, found
+
+
+def screen(data):
+    """The lines a terminal shows for data, each as its carriage returns left it."""
+    shown = []
+    for line in data.replace("\r\n", "\n").split("\n"):
+        cells = []
+        for part in line.split("\r"):
+            cells[:len(part)] = part
+        shown.append("".join(cells).rstrip())
+    return shown
+
+
+class Shipped(InTemporaryFolder):
+    def test_the_kit_s_one_file_gives_the_tool_s_bytes_on_every_python_it_supports(self):
+        oldest, found = pythons()
+        self.assertLessEqual(oldest, (3, 8))
+        self.assertTrue({"3.%d" % minor for minor in range(oldest[1], 14)}
+                        <= {version.rsplit(".", 1)[0] for version in found}, found)
+        fleet = os.path.join(self.tmp, "fleet.sqlite")
+
+        def outputs(command):
+            if os.path.exists(fleet):
+                os.remove(fleet)
+            steps = [["--format", form, RUN_LOGS] for form in ("table", "jsonl", "csv", "html")]
+            steps += [["--into", fleet, RUN_LOGS], ["--from", fleet, "--format", "jsonl"], ["--from", fleet, "--format", "html"]]
+            return [subprocess.run(command + step, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                    for step in steps]
+
+        want = [(done.stdout, done.stderr, done.returncode) for done in outputs([sys.executable, TOOL])]
+        self.assertEqual(want[4][1:], (("%d new, 0 updated, 0 unchanged\n" % len(want[1][0].splitlines())).encode(), 0))
+        for version, python in sorted(found.items()):
+            got = [(done.stdout, done.stderr, done.returncode) for done in
+                   outputs([python, os.path.join(KIT, "kelvane-log.pyz")])]
+            self.assertEqual(got, want, version)
+
+    def test_a_gathering_shows_its_progress_on_a_terminal_and_clears_it_for_what_it_says(self):
+        shutil.copytree(RUN_LOGS, os.path.join(self.tmp, "line"))
+        cut = os.path.join(self.tmp, "line", "cut", "Kelvane.log")
+        os.makedirs(os.path.dirname(cut))
+        with open(cut, "wb") as log:
+            log.write(read_bytes(log_of(STRESS))[:-3])
+        terminal, tool_side = pty.openpty()
+        child = subprocess.Popen([sys.executable, TOOL, "--into", os.path.join(self.tmp, "fleet.sqlite"),
+                                  os.path.join(self.tmp, "line")], stdout=subprocess.DEVNULL, stderr=tool_side)
+        os.close(tool_side)
+        said = b""
+        while True:
+            try:
+                data = os.read(terminal, 4096)
+            except OSError:  # the tool's side closed
+                break
+            if not data:
+                break
+            said += data
+        os.close(terminal)
+        self.assertEqual(child.wait(timeout=120), 0)
+        said = said.decode("utf-8")
+        self.assertRegex(said, r"\rkelvane-log: [\d,]+ logs read, [\d,]+ runs found, \d+ s")
+        runs = len(records(os.path.join(self.tmp, "line"))[0])
+        # On the screen, each warning and the summary line on a line of its own.
+        self.assertEqual(screen(said), [line for line in run_tool(os.path.join(self.tmp, "line"))[1].splitlines()]
+                         + ["%d new, 0 updated, 0 unchanged" % runs, ""])
 
 
 if __name__ == "__main__":

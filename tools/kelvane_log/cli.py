@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 import tempfile
+import time
 from contextlib import closing
 
 from . import page, store
@@ -38,19 +39,27 @@ def main(argv=None):
         out.reconfigure(encoding="utf-8", errors="backslashreplace", newline="\n")
         sys.stderr.reconfigure(errors="backslashreplace")
     errors = []
+    write = {"table": write_table, "jsonl": write_jsonl, "csv": write_csv}.get(args.format)
+    # A long gathering shows how far it got, on a terminal only.
+    progress = Progress(sys.stderr) if (args.into or write is None) and sys.stderr.isatty() else None
+
+    def say(line):
+        if progress is not None:
+            progress.clear()
+        sys.stderr.write(line)
 
     def warn(path, offset, what):
         where = "" if offset is None else "byte %d: " % offset
-        sys.stderr.write("kelvane-log: warning: %s: %s%s\n" % (path, where, what))
+        say("kelvane-log: warning: %s: %s%s\n" % (path, where, what))
 
     def error(path, what):
         errors.append(path)
-        sys.stderr.write("kelvane-log: error: %s: %s\n" % (path, what))
+        say("kelvane-log: error: %s: %s\n" % (path, what))
 
-    write = {"table": write_table, "jsonl": write_jsonl, "csv": write_csv}.get(args.format)
     try:
         if args.into or args.stored or write is None:
-            write_fleet(args, read_records(args.paths, warn, error), write, out, warn, error)
+            records = read_records(args.paths, warn, error)
+            write_fleet(args, records if progress is None else progress.follow(records), write, out, warn, error)
         else:
             write(read_records(args.paths, warn, error), out)
         out.flush()
@@ -94,3 +103,46 @@ def write_fleet(args, records, write, out, warn, error):
         error(path, str(problem))
     except store.DATABASE_ERRORS as problem:
         error(path, "database: %s" % problem)
+
+
+class Progress:
+    """One line on a terminal, rewritten as the logs are read (at most a few
+    times a second) and wiped before anything else is written there."""
+
+    EVERY = 0.2  # seconds
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.shown = 0  # the length of the line on the terminal
+
+    def follow(self, records):
+        """The records, passed on unchanged while the line counts them."""
+        start = due = time.monotonic()
+        logs = runs = 0
+        file = None
+        try:
+            for machine, record in records:
+                runs += 1
+                if record["file"] != file:
+                    file = record["file"]
+                    logs += 1
+                now = time.monotonic()
+                if now >= due:
+                    due = now + self.EVERY
+                    self.show("kelvane-log: %s logs read, %s runs found, %d s"
+                              % ("{:,}".format(logs), "{:,}".format(runs), now - start))
+                yield machine, record
+        finally:
+            self.clear()
+
+    def show(self, line):
+        # Blanks, not an escape sequence: not every Windows console reads them.
+        self.stream.write("\r" + line.ljust(self.shown) + "\r")
+        self.stream.flush()
+        self.shown = len(line)
+
+    def clear(self):
+        if self.shown:
+            self.stream.write("\r" + " " * self.shown + "\r")
+            self.stream.flush()
+            self.shown = 0
