@@ -3,7 +3,7 @@
 runs, writes Run logs the way bench/log_reader_bench.py does, then times the
 tool, each step in a process of its own, with its peak memory:
 
-    bench/fleet_bench.py [--runs 100000 1000000] [--folder DIR] [--seed 1] [--repeat 1]
+    bench/fleet_bench.py [--runs 100000 1000000] [--folder DIR] [--seed 1] [--repeat 1] [--postgres]
 
 jsonl from the logs (the yardstick), gathering them into a new database,
 gathering the same logs again, the html report from the database (and its
@@ -13,9 +13,17 @@ first time, the report from the database within 10 s and 2 MB, and peak
 memory that does not grow with the runs. A million runs take about 1 GB of
 logs and 0.5 GB of database in DIR, all removed afterwards. Not a test: the
 figures depend on the machine.
+
+--postgres does the same with a PostgreSQL database beside SQLite, on a
+server of the bench's own (the one tests/tools/test_fleet_postgres.py starts,
+its data in DIR), and then, with the machine folders moved into four
+quarters, times one gatherer on all of them against four at once, each on a
+quarter, each time into a new database. Run it with a Python that has
+psycopg 3 (Debian: /usr/bin/python3); the tool runs with the same one.
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -58,19 +66,33 @@ def measure(arguments, output, repeat):
 
 
 def run_tool(arguments, output):
-    with open(output, "wb") as out, tempfile.TemporaryFile() as errors, tempfile.NamedTemporaryFile("r") as peak:
+    return run_at_once([arguments], output)[0]
+
+
+def run_at_once(each, output):
+    """Seconds from the first start to the last end, and each run's peak
+    resident MB and what it wrote on stderr, of the tool run with each of
+    the lists of arguments, all at the same time."""
+    with contextlib.ExitStack() as files:
+        out = files.enter_context(open(output, "wb"))
+        runs = [(arguments, files.enter_context(tempfile.TemporaryFile()),
+                 files.enter_context(tempfile.NamedTemporaryFile("r"))) for arguments in each]
         start = time.perf_counter()
-        child = subprocess.run([sys.executable, "-c", PEAK, TOOL, peak.name] + arguments, stdout=out, stderr=errors)
+        children = [subprocess.Popen([sys.executable, "-c", PEAK, TOOL, peak.name] + arguments, stdout=out,
+                                     stderr=errors) for arguments, errors, peak in runs]
+        codes = [child.wait() for child in children]
         seconds = time.perf_counter() - start
-        errors.seek(0)
-        said = errors.read().decode("utf-8", "replace")
-        kilobytes = int(peak.read().split()[1])
-    if child.returncode not in (0, 2) or "Traceback" in said:
-        sys.exit("kelvane-log %s failed:\n%s" % (" ".join(arguments), said[-2000:]))
-    return seconds, kilobytes / 1024, said
+        done = []
+        for (arguments, errors, peak), code in zip(runs, codes):
+            errors.seek(0)
+            said = errors.read().decode("utf-8", "replace")
+            if code not in (0, 2) or "Traceback" in said:
+                sys.exit("kelvane-log %s failed:\n%s" % (" ".join(arguments), said[-2000:]))
+            done.append((seconds, int(peak.read().split()[1]) / 1024, said))
+    return done
 
 
-def bench(folder, runs, seed, repeat):
+def bench(folder, runs, seed, repeat, postgres):
     logs = os.path.join(folder, "logs")
     log_bytes = int(subprocess.run([sys.executable, "-c", GENERATE, os.path.dirname(os.path.abspath(__file__)), logs,
                                     str(round(runs / RUNS_PER_LOG)), str(seed)],
@@ -89,8 +111,62 @@ def bench(folder, runs, seed, repeat):
     rows.append(("html report from the database",) + measure(["--from", fleet, "--format", "html"], page, repeat))
     rows.append(("jsonl from the database",) + measure(["--from", fleet, "--format", "jsonl"], nowhere, repeat))
     rows.append(("html report from the logs",) + measure(["--format", "html", logs], nowhere, repeat))
+    if postgres is not None:
+        rows += bench_postgres(postgres, logs, nowhere, repeat)
     counted = int(rows[1][3].strip().splitlines()[-1].split()[0])
     return counted, log_bytes, os.path.getsize(fleet), os.path.getsize(page), rows
+
+
+def bench_postgres(server, logs, nowhere, repeat):
+    """The same steps into and from a PostgreSQL database; then the machine
+    folders in four quarters, one gatherer on all of them and four at once."""
+    rows = []
+    first = []
+    for _ in range(repeat):
+        fleet = server.new_database()
+        first.append(run_tool(["--into", fleet, logs], nowhere))
+    rows.append(("PostgreSQL: gathering into a new database", min(first)[0], max(run[1] for run in first),
+                 first[0][2]))
+    rows.append(("PostgreSQL: gathering the same logs again",) + measure(["--into", fleet, logs], nowhere, repeat))
+    rows.append(("PostgreSQL: html report",) + measure(["--from", fleet, "--format", "html"], nowhere, repeat))
+    rows.append(("PostgreSQL: jsonl",) + measure(["--from", fleet, "--format", "jsonl"], nowhere, repeat))
+    quarters = [os.path.join(logs, "quarter-%d" % quarter) for quarter in range(4)]
+    machines = sorted(os.listdir(logs))
+    for quarter in quarters:
+        os.mkdir(quarter)
+    for index, machine in enumerate(machines):
+        os.rename(os.path.join(logs, machine), os.path.join(quarters[4 * index // len(machines)], machine))
+    server.new_database()  # the first one's space back
+    one = min(run_tool(["--into", server.new_database(), logs], nowhere) for _ in range(repeat))
+    rows.append(("PostgreSQL: one gatherer on all four quarters",) + one)
+    four = []
+    for _ in range(repeat):
+        fleet = server.new_database()
+        runs = run_at_once([["--into", fleet, quarter] for quarter in quarters], nowhere)
+        four.append((runs[0][0], max(peak for _, peak, _ in runs), "".join(said for _, _, said in runs)))
+    rows.append(("PostgreSQL: four gatherers at once, one a quarter",) + min(four))
+    return rows
+
+
+class Server:
+    """A PostgreSQL server of the bench's own, and a new database in it on
+    demand (the one before dropped)."""
+
+    def __init__(self, folder):
+        sys.path.insert(0, os.path.join(log_reader_bench.SOURCE, "tests", "tools"))
+        os.environ["KELVANE_POSTGRES_WORK"] = folder
+        import test_fleet_postgres
+        self.harness = test_fleet_postgres
+        test_fleet_postgres.SERVER.update(test_fleet_postgres.start_server())
+        self.count = 0
+
+    def new_database(self):
+        with self.harness.admin() as db:
+            if self.count:
+                db.execute("DROP DATABASE fleet_%d" % self.count)
+            self.count += 1
+            db.execute("CREATE DATABASE fleet_%d" % self.count)
+        return self.harness.uri("fleet_%d" % self.count)
 
 
 def main():
@@ -99,15 +175,21 @@ def main():
     parser.add_argument("--folder", help="where the logs and databases go (a temporary folder in it)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeat", type=int, default=1, help="take the best time of this many runs of each step")
+    parser.add_argument("--postgres", action="store_true", help="PostgreSQL beside SQLite, on a server of its own")
     args = parser.parse_args()
     print("Python %s, SQLite %s" % (sys.version.split()[0], __import__("sqlite3").sqlite_version))
+    postgres = Server(args.folder or tempfile.gettempdir()) if args.postgres else None
+    if postgres is not None:
+        with postgres.harness.admin() as db:
+            print(db.execute("SELECT version()").fetchone()[0])
     for runs in args.runs:
         folder = tempfile.mkdtemp(prefix="kelvane-fleet-bench-", dir=args.folder)
         try:
-            counted, log_bytes, fleet_bytes, page_bytes, rows = bench(folder, runs, args.seed, args.repeat)
+            counted, log_bytes, fleet_bytes, page_bytes, rows = bench(folder, runs, args.seed, args.repeat, postgres)
         finally:
             shutil.rmtree(folder)
         yardstick, first = rows[0][1], rows[1][1]
+        named = {name: seconds for name, seconds, _, _ in rows}
         print("\n%s runs in %s logs of %.0f MB; database %.0f MB; page %.1f kB"
               % ("{:,}".format(counted), "{:,}".format(round(runs / RUNS_PER_LOG)), log_bytes / 1e6,
                  fleet_bytes / 1e6, page_bytes / 1e3))
@@ -115,6 +197,12 @@ def main():
         for name, seconds, peak, _ in rows:
             ratio = {"gathering into a new database": "%.2f of jsonl" % (seconds / yardstick),
                      "gathering the same logs again": "%.2f of the first" % (seconds / first)}.get(name, "")
+            if name.startswith("PostgreSQL: "):
+                ratio = {"gathering into a new database": "%.2f of jsonl" % (seconds / yardstick),
+                         "gathering the same logs again": "%.2f of the first" % (seconds / named[
+                             "PostgreSQL: gathering into a new database"]),
+                         "four gatherers at once, one a quarter": "%.2f of one on all" % (seconds / named[
+                             "PostgreSQL: one gatherer on all four quarters"])}.get(name[12:], "")
             print("| %s | %.2f | %s | %.0f |" % (name, seconds, ratio, peak))
 
 

@@ -134,6 +134,9 @@ class Postgres(unittest.TestCase):
     def test_every_format_and_count_is_as_from_sqlite(self):
         sqlite = os.path.join(self.tmp, "fleet.sqlite")
         log = self.copies["KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker"]
+        # What COPY must escape, in a value.
+        odd = self.copies["KelvaneRun.sets_both_views_and_deploys_the_marker"]
+        write(odd, read(odd).replace("SN-0042".encode("utf-16-le"), "SN\t\\N\n\r42".encode("utf-16-le")))
         whole = read(log)
         # Gathered mid-run, again, and once the run has ended.
         for data in (whole[:whole.rindex("Result=PASS".encode("utf-16-le"))], whole, whole):
