@@ -197,8 +197,8 @@ def main():
     folder = tempfile.mkdtemp(prefix="kelvane-log-bench-")
     try:
         damaged(folder, 1000, rng)
-        paths = sorted(path for path, _ in gather.find_logs([folder], None))
-        garbage = [peak(paths[:10], quiet), peak(paths, quiet)]
+        damaged_paths = sorted(path for path, _ in gather.find_logs([folder], None))
+        garbage = [peak(damaged_paths[:10], quiet), peak(damaged_paths, quiet)]
     finally:
         shutil.rmtree(folder)
 
