@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Speed of tools/kelvane-log: reads a generated set of Run logs and reports
 records per second and the ratio to a bare UTF-16 decode of the same bytes,
-and the reader's peak memory for a tenth of the logs and for all of them.
+and the reader's peak memory for a tenth of the logs and for all of them;
+then the time to read one log whose runs all mixed (100, 1,000 and 5,000
+runs started at once), and the peak memory for 10 and for 1,000 logs that
+each hold 64 KiB of garbage between two entries.
 
     bench/log_reader_bench.py [--logs 10000] [--repeat 5] [--seed 1]
 
@@ -14,9 +17,8 @@ figures depend on the machine.
 """
 
 import argparse
-import importlib.machinery
-import importlib.util
 import os
+import re
 import random
 import shutil
 import sys
@@ -29,14 +31,9 @@ NATIVE = "HKLM\\SOFTWARE\\Microsoft\\Office\\16.0\\Common\\OEM\r\n"
 WOW64 = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Office\\16.0\\Common\\OEM\r\n"
 
 
-def load_reader():
-    sys.dont_write_bytecode = True  # no __pycache__ next to the tool
-    path = os.path.join(SOURCE, "tools", "kelvane-log")
-    loader = importlib.machinery.SourceFileLoader("kelvane_log", path)
-    spec = importlib.util.spec_from_loader("kelvane_log", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+sys.dont_write_bytecode = True  # no __pycache__ next to the tool
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from kelvane_log import gather, reader  # noqa: E402
 
 
 def header(rng, day):
@@ -96,6 +93,47 @@ def generate(folder, count, rng):
     return total
 
 
+# A log's entries, each with its line end if it has one.
+ENTRY = re.compile(r"Result=(?:PASS|FAIL|SKIP)|Query [A-Za-z ]+? failed|[^\r]*\r\n")
+
+
+def all_mixed(count, rng):
+    """The log of count runs started at once, taking turns entry by entry:
+    every header comes before the first verdict."""
+    runs = [ENTRY.findall(run(rng, "SN%06d" % at, 0)) for at in range(count)]
+    return "".join(entry for turn in range(max(map(len, runs))) for entry in
+                   (run[turn] for run in runs if turn < len(run))).encode("utf-16-le")
+
+
+def damaged(folder, count, rng):
+    """count logs of two runs, each with 64 KiB of random text (short lines
+    of it, as well as entries and runs, must not be remembered for ever)
+    between two entries of the first run."""
+    for machine in range(count):
+        first = run(rng, "SN%06d" % machine, 0).encode("utf-16-le")
+        at = first.index("\r\n".encode("utf-16-le")) + 4  # after the header
+        garbage = bytearray(rng.getrandbits(8 * 65536).to_bytes(65536, "little"))
+        for line_end in range(256, len(garbage), 256):
+            garbage[line_end - 4:line_end] = "\r\n".encode("utf-16-le")
+        data = first[:at] + bytes(garbage) + first[at:] + run(rng, "SN%06d" % machine, 1).encode("utf-16-le")
+        os.makedirs(os.path.join(folder, "PC-%05d" % machine, "Logs"))
+        with open(os.path.join(folder, "PC-%05d" % machine, "Logs", "Kelvane.log"), "wb") as log:
+            log.write(data)
+
+
+def peak(paths, warn):
+    """Peak of what the reader allocates while it streams the records of the
+    logs at paths, its caches emptied first."""
+    reader.KNOWN_LINES.clear()
+    reader.KNOWN_RESTS.clear()
+    tracemalloc.start()
+    for _ in gather.read_records(paths, warn, warn):
+        pass
+    _, most = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    return len(paths), most
+
+
 def best(repeat, work):
     times = []
     for _ in range(repeat):
@@ -110,12 +148,12 @@ def main():
     parser.add_argument("--logs", type=int, default=10000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--mixed", default="100,1000,5000", help="runs in each log whose runs all mixed")
     args = parser.parse_args()
-    reader = load_reader()
     folder = tempfile.mkdtemp(prefix="kelvane-log-bench-")
     try:
         size = generate(folder, args.logs, random.Random(args.seed))
-        paths = [path for path, _ in reader.find_logs([folder], None)]
+        paths = [path for path, _ in gather.find_logs([folder], None)]
         blobs = []
         for path in paths:
             with open(path, "rb") as log:
@@ -133,7 +171,7 @@ def main():
         def read_files():
             records = 0
             for path in paths:
-                records += len(reader.read_file(path, quiet))
+                records += len(gather.read_file(path, quiet))
             return records
 
         def decode_bytes():
@@ -142,24 +180,25 @@ def main():
         def read_bytes():
             return sum(len(reader.read_runs(data, "", quiet)) for data in blobs)
 
-        def peak(count):
-            """Peak of what the reader allocates while it streams the records
-            of count logs, its caches emptied first."""
-            reader.KNOWN_LINES.clear()
-            reader.KNOWN_RESTS.clear()
-            logs = paths[:count]
-            tracemalloc.start()
-            for _ in reader.read_records(logs, quiet, quiet):
-                pass
-            _, most = tracemalloc.get_traced_memory()
-            tracemalloc.stop()
-            return count, most
-
-        peaks = [peak(len(paths) // 10), peak(len(paths))]
+        peaks = [peak(paths[:len(paths) // 10], quiet), peak(paths, quiet)]
         decode_disk, _ = best(args.repeat, decode_files)
         read_disk, records = best(args.repeat, read_files)
         decode_memory, _ = best(args.repeat, decode_bytes)
         read_memory, _ = best(args.repeat, read_bytes)
+    finally:
+        shutil.rmtree(folder)
+
+    rng = random.Random(args.seed)
+    mixed = []
+    for count in map(int, args.mixed.split(",")):
+        data = all_mixed(count, rng)
+        seconds, got = best(args.repeat, lambda: reader.read_runs(data, "", quiet))
+        mixed.append((count, len(data), seconds, sum(record["interleaved"] for record in got)))
+    folder = tempfile.mkdtemp(prefix="kelvane-log-bench-")
+    try:
+        damaged(folder, 1000, rng)
+        damaged_paths = sorted(path for path, _ in gather.find_logs([folder], None))
+        garbage = [peak(damaged_paths[:10], quiet), peak(damaged_paths, quiet)]
     finally:
         shutil.rmtree(folder)
 
@@ -173,6 +212,12 @@ def main():
     print("%-36s %9.3f %14.0f %8.2f" % ("in memory: kelvane-log records", read_memory, records / read_memory,
                                         read_memory / decode_memory))
     print("peak memory while reading: " + ", ".join("%d logs %.0f KiB" % (count, most / 1024) for count, most in peaks))
+    print()
+    print("%-36s %9s %14s" % ("one log whose runs all mixed", "seconds", "interleaved"))
+    for count, size, seconds, interleaved in mixed:
+        print("%-36s %9.3f %14d" % ("%d runs, %.1f MB" % (count, size / 1e6), seconds, interleaved))
+    print("peak memory while reading logs with 64 KiB of garbage: "
+          + ", ".join("%d logs %.0f KiB" % (count, most / 1024) for count, most in garbage))
 
 
 if __name__ == "__main__":

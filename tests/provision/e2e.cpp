@@ -5,10 +5,7 @@
 using namespace testing_support;
 
 namespace e2e {
-namespace {
 
-// A copy of a test's Run log in the work folder, one machine folder per log,
-// for the log reader's tests. A test that leaves no log leaves no folder.
 void KeepRunLog(const std::wstring& log, const std::wstring& machine)
 {
     const std::wstring kept = std::wstring(KELVANE_TEST_WORK) + L"\\run-logs\\" + machine;
@@ -19,8 +16,6 @@ void KeepRunLog(const std::wstring& log, const std::wstring& machine)
     MakeDirs(kept);
     WriteBytes(kept + L"\\Kelvane.log", bytes);
 }
-
-}  // namespace
 
 std::string ExpectedConsole(const std::vector<Line>& lines)
 {

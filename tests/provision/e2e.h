@@ -47,6 +47,10 @@ std::string ExpectedLog(const std::vector<Line>& lines);
 std::string HeaderOf(const std::string& console);
 using testing_support::Narrow;
 
+// A copy of a test's Run log in the work folder, one machine folder per log,
+// for the log reader's tests. A test that leaves no log leaves no folder.
+void KeepRunLog(const std::wstring& log, const std::wstring& machine);
+
 // The first lines of every run whose log is next to the program in dir.
 std::vector<Line>
 StartLines(const std::string& dir, const std::string& exe, const std::string& logPath, const std::string& header);

@@ -117,3 +117,46 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
         kRuns);
     EXPECT_GE(counts["Copy file successful with return code: 1\r\n"], 1);
 }
+
+// Twelve runs at once against one log, six on Japanese machines, round after
+// round: each round's log is kept, and the log reader must give every one six
+// PASS and six SKIP however the runs took turns (a run that logs only its
+// header before the next run's, which then runs whole, is the hard case).
+TEST_F(KelvaneStress, twelve_runs_at_once_half_of_them_japanese)
+{
+    constexpr int kTwelve = 12;
+    constexpr int kRounds = 4;
+    SetOobeModeText(kNativeOemKey, L"OEMTA");
+    SetOobeModeText(kWow64OemKey, L"OEMTA");
+    const std::wstring program = kProgramDir + L"\\Kelvane.exe";
+    const std::wstring log = L"C:\\System.sav\\Logs\\Kelvane.log";
+    ScopedEnvironmentVariable slowDisk(L"KELVANE_FAULT_SLOW_WRITE_MS", L"5");
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name() + ".round-";
+
+    for (int round = 1; round <= kRounds; ++round) {
+        MakeDirs(L"C:\\System.sav\\Logs");
+        std::vector<kelvane::UniqueKernelObject> runs;
+        for (int i = 0; i < kTwelve; ++i) {
+            firmware::UseScenario(std::string("bios SN-0042\nsetting Build ID|") + (i % 2 ? "12#SACF34" : "12#SABA34") +
+                                      "\nsetting Feature Byte|FB-7\n",
+                                  "twelve" + std::to_string(i));
+            runs.emplace_back(StartChild(program, kProgramDir, KELVANE_INJECTOR));
+            ASSERT_TRUE(runs.back());
+        }
+        for (const kelvane::UniqueKernelObject& run : runs) {
+            EXPECT_EQ(::WaitForSingleObject(run.get(), 120000), WAIT_OBJECT_0);
+            DWORD code = 99;
+            ::GetExitCodeProcess(run.get(), &code);
+            EXPECT_EQ(code, 0u);
+        }
+
+        const std::string text = Narrow(FromUtf16Bytes(ReadBytes(log)));
+        std::map<std::string, int> tokens;
+        for (std::size_t at = text.find("Result="); at != std::string::npos; at = text.find("Result=", at + 1))
+            ++tokens[text.substr(at, 11)];
+        EXPECT_EQ(tokens, (std::map<std::string, int>{{"Result=PASS", 6}, {"Result=SKIP", 6}})) << "round " << round;
+        KeepRunLog(log, std::wstring(name.begin(), name.end()) + std::to_wstring(round));
+        RemoveTree(L"C:\\System.sav");
+    }
+}

@@ -73,8 +73,14 @@ EXPECTED = {
     "KelvaneRun.a_process_holding_the_log_turn_delays_the_run_by_at_most_its_allowance": [passed("copied")],
 }
 STRESS = "KelvaneStress.eight_overlapping_runs_lose_no_entry.system"
+# Twelve runs at once, six of them Japanese, round after round: a log each.
+TWELVE = "KelvaneStress.twelve_runs_at_once_half_of_them_japanese.round-"
 
 HEADER = re.compile(r"={32} (\d\d/\d\d/\d\d) (\d\d:\d\d:\d\d) ={40}\r\n")
+
+
+def twelve_at_once():
+    return sorted(machine for machine in os.listdir(RUN_LOGS) if machine.startswith(TWELVE))
 
 
 def log_of(machine):
@@ -149,7 +155,8 @@ class RealLogs(unittest.TestCase):
             self.assertEqual((err, code), ("", 0))
             files = [record["file"] for record in got]
             self.assertEqual(sorted(set(files)), sorted(
-                [os.path.join(tmp, "line 4", machine, "Kelvane.log") for machine in list(EXPECTED) + [STRESS]]
+                [os.path.join(tmp, "line 4", machine, "Kelvane.log")
+                 for machine in list(EXPECTED) + [STRESS] + twelve_at_once()]
                 + [os.path.join(shouted, "KELVANE.LOG")]))
             self.assertEqual(files, sorted(files, key=os.path.dirname), "file order, then run order")
 
@@ -200,6 +207,16 @@ class RealLogs(unittest.TestCase):
         # Two headers with no verdict between them: the runs overlapped.
         if re.search(r"={40}\r\n(?:(?!Result=)[^=])*={32} ", text):
             self.assertTrue(any(record["interleaved"] for record in got))
+
+    def test_twelve_runs_at_once_give_the_verdicts_they_logged_however_they_took_turns(self):
+        rounds = [log_of(machine) for machine in twelve_at_once()]
+        self.assertTrue(rounds, "no log of twelve runs at once in %s (run kelvane_e2e_test first)" % RUN_LOGS)
+        got, err, code = records(*rounds)
+        self.assertEqual((err, code), ("", 0))
+        for path in rounds:
+            logged = re.findall(r"Result=(PASS|SKIP)", read_bytes(path).decode("utf-16-le"))
+            self.assertEqual(sorted(logged), ["PASS"] * 6 + ["SKIP"] * 6, path)
+            self.assertEqual(sorted(record["outcome"] for record in got if record["file"] == path), sorted(logged), path)
 
 
 class InTemporaryFolder(unittest.TestCase):
@@ -386,6 +403,19 @@ class EditedLogs(InTemporaryFolder):
              [dict(mixed, build_id="12#SABA34", loc="ABA", outcome="INCOMPLETE")] * 2 + [passed], None),
             ("two at once, then run again", at_once(entries(PASSING), entries(JAPANESE)) + entries(FAILING),
              [dict(mixed, outcome="SKIP"), dict(mixed, outcome="PASS", marker="copied"), failed], None),
+            # The first run's verdict is logged among the others': it was not cut off.
+            ("twelve at once, the first slow, the second whole before the rest",
+             entries(PASSING, "=") + entries(PASSING)
+             + at_once(*[entries(JAPANESE)] * 6 + [entries(PASSING)] * 4 + [entries(PASSING)[1:]]),
+             [dict(mixed, outcome="PASS", marker="copied")] + [dict(mixed, outcome="SKIP")] * 6
+             + [dict(mixed, outcome="PASS", marker="copied")] * 5, None),
+            ("twelve at once, the first slow, a Japanese second whole before the rest",
+             entries(PASSING, "=") + entries(JAPANESE)
+             + at_once(*[entries(JAPANESE)] * 5 + [entries(PASSING)] * 5 + [entries(PASSING)[1:]]),
+             [dict(mixed, outcome="SKIP")] * 6 + [dict(mixed, outcome="PASS", marker="copied")] * 6, None),
+            ("forty at once: past 32, mixed without looking further", at_once(*[entries(PASSING)] * 40),
+             [dict(mixed, build_id="12#SABA34", loc="ABA", outcome="PASS", marker="copied")] * 40,
+             "more than 32 runs open at once"),
         ]
         for name, log, runs, warning in cases:
             with self.subTest(name):

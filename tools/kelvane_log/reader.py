@@ -5,6 +5,7 @@ file, a database or another module of the tool.
 """
 
 import re
+import sys
 from itertools import chain
 
 FIELDS = ("file", "run", "date", "time", "serial", "build_id", "feature_byte", "loc",
@@ -152,16 +153,38 @@ def line_entries(line):
     return tuple(found)
 
 
-class KnownLines(dict):
-    """Most lines recur from run to run and machine to machine: each distinct
-    line is taken apart once (up to a bound on what is kept)."""
+class Known(dict):
+    """Text that recurs from run to run and machine to machine, each distinct
+    piece taken apart once. What is kept is bounded in bytes, not in pieces,
+    and a piece longer than Kelvane ever writes is not kept at all: a
+    damaged log's garbage would only crowd out what recurs."""
 
-    LIMIT = 1 << 12
+    BUDGET = 1 << 20
+    LONGEST = 0
+
+    def __init__(self):
+        super().__init__()
+        self.spent = 0
+
+    def keep(self, text, found, entries):
+        # The text, the values cut from it and a tuple per entry.
+        cost = 2 * sys.getsizeof(text) + 64 * entries
+        if len(text) <= self.LONGEST and self.spent + cost <= self.BUDGET:
+            self[text] = found
+            self.spent += cost
+
+    def clear(self):
+        super().clear()
+        self.spent = 0
+
+
+class KnownLines(Known):
+    # A line Kelvane writes fits its 260-unit buffer.
+    LONGEST = 300
 
     def __missing__(self, line):
         found = line_entries(line)
-        if len(self) < self.LIMIT:
-            self[line] = found
+        self.keep(line, found, len(found))
         return found
 
 
@@ -172,13 +195,14 @@ class NotARunLog(Exception):
     pass
 
 
-class KnownRests(dict):
+class KnownRests(Known):
     """A run's text after its first line (the serial number, which differs
     from machine to machine) recurs as often as its lines do: each distinct
     one is taken apart once, into (the entries of each line, where it was
     cut short or None, what it gives a run alone, its views)."""
 
-    LIMIT = 1 << 10
+    # A whole run is about 700 units; its values may be longer.
+    LONGEST = 1 << 12
 
     def __missing__(self, rest):
         pieces = rest.split("\r\n")
@@ -193,8 +217,8 @@ class KnownRests(dict):
         views = tuple(gives.pop("views"))
         found = (tuple(lines), len(rest) - len(left) if left else None, gives, views)
         # A run cut short is cut short once.
-        if len(self) < self.LIMIT and not left:
-            self[rest] = found
+        if not left:
+            self.keep(rest, found, len(lines) + sum(map(len, lines)))
         return found
 
 
@@ -203,12 +227,14 @@ KNOWN_RESTS = KnownRests()
 
 class Stretch:
     """One run's header and its text up to the next header, taken apart:
-    the entries of its first line, the rest's (see KnownRests), and where
-    the text ends in half an entry (its index in the log), else None."""
+    where the header starts (its index in the log), the entries of its
+    first line, the rest's (see KnownRests), and where the text ends in half
+    an entry (its index in the log), else None."""
 
-    __slots__ = ("date", "time", "first", "rest", "cut")
+    __slots__ = ("at", "date", "time", "first", "rest", "cut")
 
-    def __init__(self, date, time, first, rest, cut):
+    def __init__(self, at, date, time, first, rest, cut):
+        self.at = at
         self.date = date
         self.time = time
         self.first = first
@@ -253,7 +279,7 @@ def take_apart(text):
             first = KNOWN_LINES[text[start:newline]]
         rest = KNOWN_RESTS[text[newline + 2:end]]
         cut = rest[1]
-        stretches.append(Stretch(header.group(1), header.group(2), first, rest,
+        stretches.append(Stretch(header.start(), header.group(1), header.group(2), first, rest,
                                  None if cut is None else newline + 2 + cut))
     return stretches
 
@@ -279,10 +305,45 @@ def headers_of(text):
         yield previous, len(text)
 
 
-# Where runs mixed, their states are kept as a set of possibilities, each a
-# sorted tuple of the states of the runs that may still log (a run that has
-# ended drops out). Past this many, the rest are not followed.
+# Where runs mixed, their states are kept as a set of possibilities. Each is
+# one number that counts the runs still open in each state, FIELD bits to a
+# state (runs in one state are alike; a run that has ended drops out), so a
+# step costs the same however many runs are open. Past MAX_POSSIBILITIES,
+# the rest are not followed.
+FIELD = 32
+STATE_MASK = (1 << FIELD) - 1
 MAX_POSSIBILITIES = 64
+
+
+def one_run(state):
+    return 1 << FIELD * state
+
+
+def run_moves():
+    """For each step, how it moves a run: (where the count of the state it
+    leaves lies, what the possibility gains)."""
+    moves = [()] * (max(step for _, step in COURSE) + 1)
+    for (state, step), following in COURSE.items():
+        gained = (0 if following == END else one_run(following)) - one_run(state)
+        moves[step] += ((FIELD * state, gained),)
+    return moves
+
+
+MOVES = run_moves()
+NEW_RUN = one_run(START)
+
+
+def take(possible, step):
+    """The possibilities after one entry; none where no run can take it."""
+    following = set()
+    moves = MOVES[step]
+    for runs in possible:
+        for at, gained in moves:
+            if runs >> at & STATE_MASK:
+                following.add(runs + gained)
+        if len(following) >= MAX_POSSIBILITIES:
+            break
+    return following
 
 
 def advance(possible, entries, strict):
@@ -290,17 +351,7 @@ def advance(possible, entries, strict):
     run can take: strict gives None; else it is passed over (an entry lost
     when two runs opened the log at once leaves a run short of a step)."""
     for step, _ in entries:
-        following = set()
-        for states in possible:
-            for at, state in enumerate(states):
-                if at and states[at - 1] == state:
-                    continue  # runs in one state are alike
-                after = COURSE.get((state, step))
-                if after is not None:
-                    rest = states[:at] + states[at + 1:]
-                    following.add(rest if after == END else tuple(sorted(rest + (after,))))
-                    if len(following) >= MAX_POSSIBILITIES:
-                        break
+        following = take(possible, step)
         if following:
             possible = following
         elif strict:
@@ -308,55 +359,104 @@ def advance(possible, entries, strict):
     return possible
 
 
+def started(possible):
+    """The possibilities once one more run has begun."""
+    return {runs + NEW_RUN for runs in possible}
+
+
 def state_of(entries):
     """The state of a run that logged entries alone."""
-    states = next(iter(advance({(START,)}, entries, strict=False)))
-    return states[0] if states else END
+    runs = next(iter(advance({NEW_RUN}, entries, strict=False)))
+    return (runs.bit_length() - 1) // FIELD if runs else END
 
 
-def alone(stretches):
-    """For each run, whether the text from its header on is the course of
-    that run and the runs after it alone: then a run still open before it
-    was cut off; else that run went on, and its entries mix with theirs.
-    Worked out from the last run back: what follows a later header that is
-    alone need not be looked at again."""
-    found = [True] * len(stretches)
-    for first in range(len(stretches) - 1, -1, -1):
-        possible = {()}
-        for at in range(first, len(stretches)):
-            if at > first and (() in possible or found[at]):
-                break
-            possible = advance({(START,) + states for states in possible}, stretches[at].entries(), strict=True)
-            if possible is None:
-                found[first] = False
-                break
-            if stretches[at].cut is not None:
-                break  # the power went: whatever was open ends here
+def excess(stretches):
+    """For each stretch with any, the places in it of the entries that no
+    run could take even if none had been cut off (an entry logged twice, or
+    the runs of a lost header): they need none of the runs before them.
+    Once the possibilities are too many to follow, none more are marked."""
+    found = {}
+    possible = {0}
+    for index, stretch in enumerate(stretches):
+        possible = started(possible)
+        for place, (step, _) in enumerate(stretch.entries()):
+            following = take(possible, step)
+            if len(following) >= MAX_POSSIBILITIES:
+                return found
+            if following:
+                possible = following
+            else:
+                found.setdefault(index, set()).add(place)
+        if stretch.cut is not None:
+            possible = {0}
     return found
 
 
+# How far the look from a header goes: past this many later headers, none
+# of them alone, the runs open at it are taken as mixed with those after.
+LOOK_AHEAD = 32
+
+
+def alone(stretches):
+    """For each run, whether everything from its header to the end of the
+    log can be the course of that run and the runs after it alone (any of
+    them may stop early; an entry no run could take is passed over): then a
+    run still open before it was cut off; else that run went on, and its
+    entries mix with theirs. Worked out from the last run back, so the look
+    ends at a later header that is alone: what follows it needs nothing
+    from before it. Also the runs where the look gave up, LOOK_AHEAD later
+    headers on: those are not alone."""
+    extra = excess(stretches)
+    found = [True] * len(stretches)
+    gave_up = set()
+    for first in range(len(stretches) - 1, -1, -1):
+        possible = {0}
+        at = first
+        while True:
+            entries = stretches[at].entries()
+            if at in extra:
+                entries = [entry for place, entry in enumerate(entries) if place not in extra[at]]
+            possible = advance(started(possible), entries, strict=True)
+            if possible is None:
+                found[first] = False
+                break
+            at += 1
+            # After a cut entry, the power went: whatever was open ends there.
+            if stretches[at - 1].cut is not None or at == len(stretches) or found[at]:
+                break
+            if at - first > LOOK_AHEAD:
+                found[first] = False
+                gave_up.add(first)
+                break
+    return found, gave_up
+
+
 def group_runs(stretches):
-    """The runs of a log in groups, each (first, count): one run, or runs
-    that mixed. A run whose header comes while the runs before it may still
-    log joins their group only when the course of what follows needs them."""
+    """The runs of a log in groups, each (first, count, the header at which
+    the look ahead gave up, or None): one run, or runs that mixed. A run
+    whose header comes while the runs before it may still log joins their
+    group unless it is alone (see alone())."""
     groups = []
     possible = None  # the current group's runs, while one of them may still log
     found = None     # alone(), once a run is open at a header
     for index, stretch in enumerate(stretches):
-        if possible and () in possible:
-            possible = None
+        if possible:
+            # Where all may have ended, some may also have gone on: alone() says.
+            possible.discard(0)
         if possible and found is None:
-            found = alone(stretches)
+            found, gave_up = alone(stretches)
         if possible and not found[index]:
-            first, count = groups[-1]
-            groups[-1] = (first, count + 1)
-            possible = advance({(START,) + states for states in possible}, stretch.entries(), strict=False)
+            first, count, stopped = groups[-1]
+            if stopped is None and index in gave_up:
+                stopped = index
+            groups[-1] = (first, count + 1, stopped)
+            possible = advance(started(possible), stretch.entries(), strict=False)
         else:
-            groups.append((index, 1))
+            groups.append((index, 1, None))
             possible = None
             if stretch.last() not in ENDING:
                 ended = state_of(stretch.entries())
-                possible = None if ended == END else {(ended,)}
+                possible = None if ended == END else {one_run(ended)}
         if stretch.cut is not None:
             possible = None
     return groups
@@ -445,8 +545,11 @@ def read_runs(data, path, warn):
         return []
     stretches = take_apart(text)
     records = []
-    for first, count in group_runs(stretches):
+    for first, count, stopped in group_runs(stretches):
         group = stretches[first:first + count]
+        if stopped is not None:
+            warn(path, offset_of(stretches[stopped].at),
+                 "more than %d runs open at once: read as runs that mixed, without looking further" % LOOK_AHEAD)
         runs = [blank_record(path, first + 1 + at, stretch) for at, stretch in enumerate(group)]
         if count == 1:
             group[0].fill(runs[0])
