@@ -151,6 +151,15 @@ class Postgres(unittest.TestCase):
             self.assertEqual((out[1][1:]), ("", 0), form)
         self.assertIn("postgres:***@", store.shown(self.fleet))
 
+        # What PostgreSQL's text cannot hold at all is kept as U+FFFD, and said.
+        unkeepable = write(os.path.join(self.tmp, "odd", "PC", "Kelvane.log"), read(odd).replace(
+            "SN".encode("utf-16-le"), "S\0\ud800N".encode("utf-16-le", "surrogatepass")))
+        out, err, code = tool("--into", self.fleet, os.path.dirname(os.path.dirname(unkeepable)))
+        self.assertEqual((code, err), (0, "kelvane-log: warning: %s: U+0000 or a lone surrogate in a value, which "
+                                          "PostgreSQL cannot keep: kept as U+FFFD\n1 new, 0 updated, 0 unchanged\n"
+                                       % unkeepable))
+        self.assertIn('"serial": "S\\ufffd\\ufffdN\\t', tool("--from", self.fleet, "--format", "jsonl")[0])
+
     def test_four_gatherers_at_once_on_overlapping_folders(self):
         lines = [self.line("line-%d" % number, 40) for number in range(4)]
         runs = {line: [json.loads(text)["file"] for text in tool("--format", "jsonl", line)[0].splitlines()]

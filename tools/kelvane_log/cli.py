@@ -80,7 +80,7 @@ def write_fleet(args, records, write, out, warn, error):
             on_share = not store.is_uri(args.into) and store.network_filesystem(args.into)
             if on_share:
                 warn(path, None, ON_A_SHARE % on_share)
-            with closing(store.connect(args.into, create=True)) as db:
+            with closing(store.connect(args.into, create=True, warn=warn)) as db:
                 counts = store.ingest(db, records)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
         elif args.stored:

@@ -61,15 +61,16 @@ class DatabaseError(Exception):
 DATABASE_ERRORS = (sqlite3.Error, DatabaseError)
 
 
-def connect(path, create, scratch=False):
+def connect(path, create, scratch=False, warn=None):
     """A connection to the fleet database: a PostgreSQL URI's, or the SQLite
     database at path, made when missing only if create. Transactions are
     begun and ended by hand. A SQLite gathering waits for reports being read
     to finish before it commits, and a report for a gathering's commit, each
     up to a minute. A scratch database (the page straight from logs) is
-    thrown away afterwards: it keeps no journal."""
+    thrown away afterwards: it keeps no journal. warn(path, offset, what) is
+    told of values the database cannot keep as they are."""
     if is_uri(path):
-        return Postgres(path)
+        return Postgres(path, warn or (lambda path, offset, what: None))
     mode = "rwc" if create else "rw"
     try:
         db = sqlite3.connect("%s?mode=%s" % (Path(os.path.abspath(path)).as_uri(), mode),
@@ -256,6 +257,7 @@ UNION ALL SELECT 'routine', proname::text, NULL FROM pg_proc JOIN pg_namespace o
     WHERE nspname = %(schema)s
 UNION ALL SELECT 'type', typname::text, NULL FROM pg_type JOIN pg_namespace ours ON typnamespace = ours.oid
     WHERE nspname = %(schema)s AND typtype <> 'c' AND typcategory <> 'A'"""
+UNKEEPABLE = re.compile("[\0\ud800-\udfff]")
 # SQLite's null-safe comparison is spelled IS (NOT); PostgreSQL's, IS (NOT) DISTINCT FROM.
 NULL_SAFE = re.compile(r"\bIS( NOT)? (?!NULL\b|NOT\b|TRUE\b|FALSE\b|UNKNOWN\b|DISTINCT\b)")
 
@@ -323,8 +325,8 @@ class Postgres:
     for SQLite (see to_postgres). Gatherers read their logs at the same time,
     each into a table of its own session, and take them in one at a time."""
 
-    def __init__(self, uri):
-        self.hidden = secrets(uri)
+    def __init__(self, uri, warn):
+        self.hidden, self.warn = secrets(uri), warn
         try:
             import psycopg
         except ImportError:
@@ -411,15 +413,34 @@ class Postgres:
         self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS"
                      " SELECT 0::bigint AS seq, * FROM runs WITH NO DATA")
         with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
-            lines = []
+            lines, files = [], []
             for seq, row in enumerate(rows):
                 lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else copy_text(value)
                                                            if value.__class__ is str else str(value) for value in row)))
+                files.append(row[0])
                 if len(lines) == 1000:
-                    copy.write("".join(lines))
-                    lines = []
-            copy.write("".join(lines))
+                    copy.write(self.kept(lines, files))
+                    lines, files = [], []
+            copy.write(self.kept(lines, files))
         return "incoming"
+
+    def kept(self, lines, files):
+        """The lines as UTF-8, where PostgreSQL's text cannot hold U+0000 nor
+        a lone surrogate (which the reader keeps from a log): those become
+        U+FFFD, and the log is named in a warning."""
+        text = "".join(lines)
+        try:
+            data = text.encode("utf-8")
+            if b"\0" not in data:
+                return data
+        except UnicodeEncodeError:
+            pass
+        for index, line in enumerate(lines):
+            lines[index] = UNKEEPABLE.sub("\ufffd", line)
+            if lines[index] != line:
+                self.warn(files[index], None, "U+0000 or a lone surrogate in a value, which PostgreSQL cannot keep:"
+                                              " kept as U+FFFD")
+        return "".join(lines).encode("utf-8")
 
     def upsert(self, table):
         return self.execute(MERGE % table).rowcount
