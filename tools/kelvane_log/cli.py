@@ -13,6 +13,9 @@ from . import page, store
 from .gather import read_records
 from .outputs import write_csv, write_jsonl, write_table
 
+# Ctrl-C: a gathering's one transaction is rolled back, nothing was kept.
+INTERRUPTED = "interrupted; the database is as it was"
+
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
@@ -61,6 +64,12 @@ def main(argv=None):
         # A reader that stops early (head, a pager) is no error of the logs;
         # what is still buffered goes nowhere.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    except KeyboardInterrupt:
+        # Asked for, not a fault: one line, no traceback, and the code shells
+        # give a command ended by Ctrl-C (128 + SIGINT). Without a database
+        # named there is none to speak of.
+        sys.stderr.write("kelvane-log: %s\n" % (INTERRUPTED if args.into or args.stored else "interrupted"))
+        return 130
     return 2 if errors else 0
 
 

@@ -3,8 +3,24 @@ stands for, and their records read one log at a time.
 """
 
 import os
+import stat
 
 from .reader import NotARunLog, read_runs
+
+# A real log grows about 1.5 KB a run: this is tens of thousands of runs.
+# Past it a file is no log of one machine, and reading it whole could take
+# all the memory there is.
+LARGEST_LOG = 64 << 20
+# What a file that is not a regular one is, for the error that names it.
+KINDS = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISDIR, "a folder"))
+# Opening must not wait: a named pipe would block until someone writes to
+# it, a terminal could become the tool's own.
+OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+
+
+class NotRead(Exception):
+    """A file in the place of a log that is not read: not a regular file, or too large."""
 
 
 def find_logs(paths, error, warn=None):
@@ -52,10 +68,35 @@ def find_logs(paths, error, warn=None):
             error(path, "no such file or folder")
 
 
+def not_regular(mode):
+    what = next((what for test, what in KINDS if test(mode)), "something else")
+    return NotRead("not read: %s, not a regular file" % what)
+
+
 def read_file(path, warn):
-    """The records of the Run log at path (see read_runs)."""
-    with open(path, "rb") as log:
-        data = log.read()
+    """The records of the Run log at path (see read_runs). Only a regular
+    file is read, and only up to LARGEST_LOG: what it is, is asked of the
+    file opened, so it cannot be swapped between the look and the read."""
+    try:
+        descriptor = os.open(path, OPEN_FLAGS)
+    except OSError:
+        # A socket cannot be opened at all: say what it is rather than why.
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None
+        if mode is None or stat.S_ISREG(mode):
+            raise
+        raise not_regular(mode) from None
+    with os.fdopen(descriptor, "rb") as log:
+        facts = os.fstat(descriptor)
+        if not stat.S_ISREG(facts.st_mode):
+            raise not_regular(facts.st_mode)
+        # The size as the file says it, then as read: it may grow meanwhile.
+        data = log.read(LARGEST_LOG + 1) if facts.st_size <= LARGEST_LOG else b""
+        if facts.st_size > LARGEST_LOG or len(data) > LARGEST_LOG:
+            raise NotRead("not read: %d bytes, larger than %d MiB (a Run log grows about 1.5 KB a run)"
+                          % (max(facts.st_size, len(data)), LARGEST_LOG >> 20))
     return read_runs(data, path, warn)
 
 
@@ -68,7 +109,7 @@ def read_records(paths, warn, error):
         except OSError as problem:
             error(path, problem.strerror or str(problem))
             continue
-        except NotARunLog as problem:
+        except (NotARunLog, NotRead) as problem:
             error(path, str(problem))
             continue
         for record in records:

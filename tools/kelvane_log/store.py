@@ -37,6 +37,30 @@ UPSERT = "INSERT INTO runs VALUES (%s) ON CONFLICT (file, run) DO UPDATE SET %s 
     ", ".join(VALUES), ", ".join("excluded." + name for name in VALUES))
 
 
+# The columns whose text comes from a log's values or a folder's name, so
+# may hold what UTF-8 cannot carry (see kept).
+UNTRUSTED = ("file", "serial", "build_id", "feature_byte", "loc", "machine")
+
+
+def kept(text):
+    """A text as the database keeps it: as it is, or, where UTF-8 cannot
+    carry it (a lone surrogate in a log's UTF-16, the undecodable bytes of a
+    file name that os.fsdecode escapes), a BLOB of its UTF-8 bytes with the
+    surrogates written through, which given_back turns back into the very
+    same text. Ordinary text is stored as before."""
+    if text is None or text.isascii():
+        return text
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogatepass")
+    return text
+
+
+def given_back(value):
+    return value.decode("utf-8", "surrogatepass") if value.__class__ is bytes else value
+
+
 class FleetError(Exception):
     pass
 
@@ -106,13 +130,17 @@ def ingest(db, records):
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         seen = 0
         head = FIELDS[:FIELDS.index("views")]
+        untrusted = [head.index(name) for name in UNTRUSTED if name in head]
 
         def rows():
             nonlocal seen
             for machine, record in records:
                 seen += 1
-                yield tuple(record[name] for name in head) + (
-                    json.dumps(record["views"]), record["marker"], int(record["interleaved"]), machine)
+                row = [record[name] for name in head]
+                for at in untrusted:
+                    row[at] = kept(row[at])
+                yield tuple(row) + (json.dumps(record["views"]), record["marker"], int(record["interleaved"]),
+                                    kept(machine))
 
         # An unchanged run is no change: rowcount counts the rows written.
         changed = db.executemany(UPSERT, rows()).rowcount
@@ -129,6 +157,8 @@ def stored_records(db):
     """(machine, record) for each run kept, in the order of the key: by the
     log's path, then the run's place in it."""
     for row in db.execute("SELECT %s FROM runs ORDER BY file, run" % ", ".join(COLUMNS)):
+        if bytes in map(type, row):
+            row = tuple(map(given_back, row))
         record = dict(zip(FIELDS, row))
         record["views"] = json.loads(record["views"])
         record["interleaved"] = bool(record["interleaved"])
@@ -163,8 +193,10 @@ def report_figures(db):
         "logs": db.execute("SELECT count(DISTINCT file) FROM runs").fetchone()[0],
         "reasons": db.execute("SELECT coalesce(failed, ''), count(*) FROM runs WHERE failed IS NOT NULL"
                               " OR outcome = 'FAIL' GROUP BY failed ORDER BY 2 DESC, 1").fetchall(),
-        "locs": db.execute("SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1").fetchall(),
+        "locs": [(given_back(loc), count) for loc, count in db.execute(
+            "SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1")],
         "to_look_at": to_look_at,
-        "listed": db.execute("SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
-                             + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT ?", (LISTED,)).fetchall(),
+        "listed": [tuple(map(given_back, row)) for row in db.execute(
+            "SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
+            + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT ?", (LISTED,))],
     }
