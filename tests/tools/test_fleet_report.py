@@ -10,7 +10,6 @@ import collections
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import sqlite3
@@ -36,36 +35,20 @@ def write(path, data):
     return path
 
 
-# The tool, stopped as it is about to read a log in a folder named "stop":
-# by then it has handed the database every run of the logs before it.
-STOPPING = """import os, sys, time
-sys.path.insert(0, os.path.dirname(sys.argv[1]))
-from kelvane_log import cli, gather
-read_file = gather.read_file
-def stopping(path, warn):
-    if os.path.basename(os.path.dirname(path)) == "stop":
-        os.write(int(sys.argv[2]), b"!")
-        time.sleep(600)
-    return read_file(path, warn)
-gather.read_file = stopping
-sys.exit(cli.main(sys.argv[3:]))
-"""
+# The tool, made to wait a minute at a log in a folder named "stop", and to say so.
+STOPPING = """import os, sys, time; sys.path.insert(0, sys.argv[1]); from kelvane_log import cli, gather
+def wait(path, warn, read=gather.read_file):
+    if os.path.basename(os.path.dirname(path)) == "stop": print("stopped", flush=True); time.sleep(60)
+    return read(path, warn)
+gather.read_file = wait; sys.exit(cli.main(sys.argv[2:]))"""
 
 
 def stopped(*arguments):
-    """The tool run with arguments, once it has stopped (see STOPPING); None
-    if it ended or took a minute before it got there."""
-    there, reached = os.pipe()
-    child = subprocess.Popen([sys.executable, "-c", STOPPING, TOOL, str(reached)] + list(arguments),
-                             pass_fds=(reached,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    os.close(reached)
-    got = select.select([there], [], [], 60)[0] and os.read(there, 1)
-    os.close(there)
-    if got == b"!":
-        return child
-    child.kill()
-    child.communicate()
-    return None
+    """The tool run with arguments, once it waits (see STOPPING) or has ended."""
+    child = subprocess.Popen([sys.executable, "-c", STOPPING, os.path.dirname(TOOL)] + list(arguments),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.readline()
+    return child
 
 
 def on_day(data, date):
@@ -145,18 +128,15 @@ class Fleet(unittest.TestCase):
         kept = read(self.fleet)
         stored = tool("--from", self.fleet, "--format", "jsonl")
         # Enough runs that the transaction spills into the database file
-        # before the tool stops at the log it reads last.
+        # before the tool waits at the log it reads last.
         many = write(os.path.join(self.tmp, "many", "Kelvane.log"),
                      b"".join(read(log) for log in self.logs.values()) * 400)
         last = write(os.path.join(self.tmp, "stop", "Kelvane.log"), read(self.logs[FAILING]))
         for stop in (signal.SIGKILL, signal.SIGINT):
-            child = stopped("--into", self.fleet, many, last)
-            self.assertIsNotNone(child, "the tool reached the last log")
-            written = os.path.exists(self.fleet + "-journal")
-            child.send_signal(stop)
-            child.communicate(timeout=60)
-            self.assertTrue(written, "the tool had written to the database")
-            self.assertNotEqual(child.returncode, 0)
+            with stopped("--into", self.fleet, many, last) as child:  # it has stored the other log's runs
+                self.assertTrue(os.path.exists(self.fleet + "-journal"), "the tool has written to the database")
+                child.send_signal(stop)
+                self.assertNotEqual(child.wait(timeout=60), 0)
             self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), stored, stop)
             self.assertEqual(read(self.fleet), kept, stop)
             self.assertFalse(os.path.exists(self.fleet + "-journal"))

@@ -23,6 +23,30 @@ class NotRead(Exception):
     """A file in the place of a log that is not read: not a regular file, or too large."""
 
 
+def walk(top, onerror):
+    """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
+    in place by the caller; but without recursion, which before Python 3.12
+    ends in a traceback in a tree nested deeper than a thousand folders."""
+    folders = [top]
+    while folders:
+        folder = folders.pop()
+        try:
+            with os.scandir(folder) as listing:
+                entries = list(listing)
+        except OSError as problem:
+            onerror(problem)
+            continue
+        dirs, files = [], []
+        for entry in entries:
+            try:
+                is_dir = entry.is_dir()
+            except OSError:
+                is_dir = False
+            (dirs if is_dir else files).append(entry.name)
+        yield folder, dirs, files
+        folders.extend(os.path.join(folder, name) for name in reversed(dirs))
+
+
 def find_logs(paths, error, warn=None):
     """Each PATH as a file, or the Kelvane.log files below it in name order;
     each with the machine folder it stands for: the log's folder below PATH,
@@ -54,7 +78,7 @@ def find_logs(paths, error, warn=None):
         if os.path.isdir(path):
             if not first_walk(path):
                 continue
-            for root, dirs, files in os.walk(path, onerror=unreadable, followlinks=True):
+            for root, dirs, files in walk(path, unreadable):
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
@@ -66,6 +90,11 @@ def find_logs(paths, error, warn=None):
             yield path, os.path.basename(os.path.dirname(os.path.abspath(path)))
         else:
             error(path, "no such file or folder")
+
+
+def too_large(size):
+    return NotRead("not read: %d bytes, larger than %d MiB (a Run log grows about 1.5 KB a run)"
+                   % (size, LARGEST_LOG >> 20))
 
 
 def not_regular(mode):
@@ -88,15 +117,26 @@ def read_file(path, warn):
         if mode is None or stat.S_ISREG(mode):
             raise
         raise not_regular(mode) from None
-    with os.fdopen(descriptor, "rb") as log:
+    try:
         facts = os.fstat(descriptor)
         if not stat.S_ISREG(facts.st_mode):
             raise not_regular(facts.st_mode)
-        # The size as the file says it, then as read: it may grow meanwhile.
-        data = log.read(LARGEST_LOG + 1) if facts.st_size <= LARGEST_LOG else b""
-        if facts.st_size > LARGEST_LOG or len(data) > LARGEST_LOG:
-            raise NotRead("not read: %d bytes, larger than %d MiB (a Run log grows about 1.5 KB a run)"
-                          % (max(facts.st_size, len(data)), LARGEST_LOG >> 20))
+        if facts.st_size > LARGEST_LOG:
+            raise too_large(facts.st_size)
+        # What the file says it holds, then what it grew by meanwhile (a run
+        # logging as it is gathered), up to the bound and no further.
+        pieces, got = [], 0
+        while got <= LARGEST_LOG:
+            piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 16), LARGEST_LOG + 1 - got))
+            if not piece:
+                break
+            pieces.append(piece)
+            got += len(piece)
+        if got > LARGEST_LOG:
+            raise too_large(got)
+    finally:
+        os.close(descriptor)
+    data = b"".join(pieces)
     return read_runs(data, path, warn)
 
 
