@@ -35,16 +35,15 @@ def write(path, data):
     return path
 
 
-# The tool, made to wait a minute at a log in a folder named "stop", and to say so.
-STOPPING = """import os, sys, time; sys.path.insert(0, sys.argv[1]); from kelvane_log import cli, gather
+# The tool, made to wait a minute (and to say so) as it comes to the PATH given last.
+STOPPING = """import sys, time; sys.path.insert(0, sys.argv[1]); from kelvane_log import cli, gather
 def wait(path, warn, read=gather.read_file):
-    if os.path.basename(os.path.dirname(path)) == "stop": print("stopped", flush=True); time.sleep(60)
+    if path == sys.argv[-1]: print("stopped", flush=True); time.sleep(60)
     return read(path, warn)
 gather.read_file = wait; sys.exit(cli.main(sys.argv[2:]))"""
 
 
-def stopped(*arguments):
-    """The tool run with arguments, once it waits (see STOPPING) or has ended."""
+def stopped(*arguments):  # once it waits, or has ended
     child = subprocess.Popen([sys.executable, "-c", STOPPING, os.path.dirname(TOOL)] + list(arguments),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     child.stdout.readline()
@@ -131,9 +130,8 @@ class Fleet(unittest.TestCase):
         # before the tool waits at the log it reads last.
         many = write(os.path.join(self.tmp, "many", "Kelvane.log"),
                      b"".join(read(log) for log in self.logs.values()) * 400)
-        last = write(os.path.join(self.tmp, "stop", "Kelvane.log"), read(self.logs[FAILING]))
         for stop in (signal.SIGKILL, signal.SIGINT):
-            with stopped("--into", self.fleet, many, last) as child:  # it has stored the other log's runs
+            with stopped("--into", self.fleet, many, self.logs[FAILING]) as child:  # it has stored many's runs
                 self.assertTrue(os.path.exists(self.fleet + "-journal"), "the tool has written to the database")
                 child.send_signal(stop)
                 self.assertNotEqual(child.wait(timeout=60), 0)

@@ -51,7 +51,6 @@ class HostileLogs(InTemporaryFolder):
                 text = re.sub(r"(?<=\n%s=\[)[^]]*" % line, lambda _: value, text)
             with open(path, "wb") as log:
                 log.write(text.encode("utf-16-le", "surrogatepass"))
-
         outputs = {form: run_tool(gathered, fmt=form) for form in ("jsonl", "table", "csv", "html")}
         errors = outputs["jsonl"][1]
         self.assertEqual({(err, code) for _, err, code in outputs.values()}, {(errors, 2)})
@@ -62,7 +61,7 @@ class HostileLogs(InTemporaryFolder):
         self.assertEqual(outputs["page"][0].replace(fleet, gathered), outputs["html"][0])
         outputs = {name: re.sub(" +", " ", out) if name == "table" else out for name, (out, _, _) in outputs.items()}
         outputs["errors"], before = errors, read_bytes(fleet)
-        with stopped("--into", fleet, gathered) as child:
+        with stopped("--into", fleet, gathered, os.path.join(gathered, "stop", "Kelvane.log")) as child:
             child.send_signal(signal.SIGINT)
             outputs["Ctrl-C"] = "%sexit code %d" % (child.communicate(timeout=60)[1].decode("utf-8"), child.returncode)
         self.assertEqual(read_bytes(fleet), before)

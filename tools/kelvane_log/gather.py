@@ -4,6 +4,7 @@ stands for, and their records read one log at a time.
 
 import os
 import stat
+from itertools import repeat
 
 from .reader import NotARunLog, read_runs
 
@@ -26,25 +27,28 @@ class NotRead(Exception):
 def walk(top, onerror):
     """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
     in place by the caller; but without recursion, which before Python 3.12
-    ends in a traceback in a tree nested deeper than a thousand folders."""
-    folders = [top]
-    while folders:
-        folder = folders.pop()
+    ends in a traceback in a tree nested deeper than a thousand folders. As
+    there, a folder's subfolders are kept by name until they are walked."""
+    pending = [iter([top])]
+    while pending:
+        folder = next(pending[-1], None)
+        if folder is None:
+            pending.pop()
+            continue
+        dirs, files = [], []
         try:
             with os.scandir(folder) as listing:
-                entries = list(listing)
+                for entry in listing:
+                    try:
+                        is_dir = entry.is_dir()
+                    except OSError:
+                        is_dir = False
+                    (dirs if is_dir else files).append(entry.name)
         except OSError as problem:
             onerror(problem)
             continue
-        dirs, files = [], []
-        for entry in entries:
-            try:
-                is_dir = entry.is_dir()
-            except OSError:
-                is_dir = False
-            (dirs if is_dir else files).append(entry.name)
         yield folder, dirs, files
-        folders.extend(os.path.join(folder, name) for name in reversed(dirs))
+        pending.append(map(os.path.join, repeat(folder), dirs))
 
 
 def find_logs(paths, error, warn=None):
@@ -127,7 +131,7 @@ def read_file(path, warn):
         # logging as it is gathered), up to the bound and no further.
         pieces, got = [], 0
         while got <= LARGEST_LOG:
-            piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 16), LARGEST_LOG + 1 - got))
+            piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 12), LARGEST_LOG + 1 - got))
             if not piece:
                 break
             pieces.append(piece)

@@ -5,6 +5,7 @@ grouped by the database, so that a million runs never sit in memory.
 
 import json
 import os
+import signal
 import sqlite3
 from pathlib import Path
 
@@ -145,12 +146,25 @@ def ingest(db, records):
         # An unchanged run is no change: rowcount counts the rows written.
         changed = db.executemany(UPSERT, rows()).rowcount
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
-        db.execute("COMMIT")
+        commit_whole(db)
     except BaseException:
         if db.in_transaction:
             db.execute("ROLLBACK")
         raise
     return added, changed - added, seen - changed
+
+
+def commit_whole(db):
+    """COMMIT, Ctrl-C held off while it runs. Python raises a Ctrl-C that
+    came during a call once the call is done: one that came while the
+    commit was written to disk would stop the tool with the runs kept,
+    under a message that says nothing was. One that comes then is dropped:
+    the gathering ends as it would have a moment later."""
+    previous = signal.signal(signal.SIGINT, lambda *_: None)
+    try:
+        db.execute("COMMIT")
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def stored_records(db):
