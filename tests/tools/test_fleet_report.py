@@ -41,6 +41,21 @@ def write(path, data):
     return path
 
 
+# The tool, made to wait a minute (and to say so) as it comes to the PATH given last.
+STOPPING = """import sys, time; sys.path.insert(0, sys.argv[1]); from kelvane_log import cli, gather
+def wait(path, warn, read=gather.read_file):
+    if path == sys.argv[-1]: print("stopped", flush=True); time.sleep(60)
+    return read(path, warn)
+gather.read_file = wait; sys.exit(cli.main(sys.argv[2:]))"""
+
+
+def stopped(*arguments):  # once it waits, or has ended
+    child = subprocess.Popen([sys.executable, "-c", STOPPING, os.path.dirname(TOOL)] + list(arguments),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.readline()
+    return child
+
+
 def on_day(data, date):
     """A Run log's bytes with every run header dated date."""
     return re.sub(r"(?<=={32} )\d\d/\d\d/\d\d", date, data.decode("utf-16-le")).encode("utf-16-le")
@@ -118,16 +133,11 @@ class Fleet(unittest.TestCase):
         kept = read(self.fleet)
         stored = tool("--from", self.fleet, "--format", "jsonl")
         # Enough runs that the transaction spills into the database file
-        # before the tool blocks on the pipe, which it reads last.
+        # before the tool waits at the log it reads last.
         many = write(os.path.join(self.tmp, "many", "Kelvane.log"),
                      b"".join(read(log) for log in self.logs.values()) * 400)
-        pipe = os.path.join(self.tmp, "pipe", "Kelvane.log")
-        os.makedirs(os.path.dirname(pipe))
-        os.mkfifo(pipe)
         for stop in (signal.SIGKILL, signal.SIGINT):
-            child = subprocess.Popen([sys.executable, TOOL, "--into", self.fleet, many, pipe],
-                                     stderr=subprocess.DEVNULL)
-            with open(pipe, "wb"):  # opens once the tool has stored the other log's runs
+            with stopped("--into", self.fleet, many, self.logs[FAILING]) as child:  # it has stored many's runs
                 self.assertTrue(os.path.exists(self.fleet + "-journal"), "the tool has written to the database")
                 child.send_signal(stop)
                 self.assertNotEqual(child.wait(timeout=60), 0)

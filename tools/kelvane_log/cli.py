@@ -11,7 +11,10 @@ from contextlib import closing
 
 from . import page, store
 from .gather import read_records
-from .outputs import write_csv, write_jsonl, write_table
+from .outputs import printable, write_csv, write_jsonl, write_table
+
+# Ctrl-C: a gathering's one transaction is rolled back, nothing was kept.
+INTERRUPTED = "interrupted; the database is as it was"
 
 ON_A_SHARE = ("a SQLite database on %s: its locks cannot be relied on there, and several machines writing it can"
               " corrupt it; to gather from several machines into one database, use PostgreSQL:"
@@ -48,13 +51,15 @@ def main(argv=None):
             progress.clear()
         sys.stderr.write(line)
 
+    # A path is shown as the table shows a machine folder: a name cannot
+    # forge a message or move the cursor.
     def warn(path, offset, what):
         where = "" if offset is None else "byte %d: " % offset
-        say("kelvane-log: warning: %s: %s%s\n" % (path, where, what))
+        say("kelvane-log: warning: %s: %s%s\n" % (printable(path), where, what))
 
     def error(path, what):
         errors.append(path)
-        say("kelvane-log: error: %s: %s\n" % (path, what))
+        say("kelvane-log: error: %s: %s\n" % (printable(path), what))
 
     try:
         if args.into or args.stored or write is None:
@@ -67,6 +72,12 @@ def main(argv=None):
         # A reader that stops early (head, a pager) is no error of the logs;
         # what is still buffered goes nowhere.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    except KeyboardInterrupt:
+        # Asked for, not a fault: one line, no traceback, and the code shells
+        # give a command ended by Ctrl-C (128 + SIGINT). Without a database
+        # named there is none to speak of.
+        say("kelvane-log: %s\n" % (INTERRUPTED if args.into or args.stored else "interrupted"))
+        return 130
     return 2 if errors else 0
 
 

@@ -3,8 +3,52 @@ stands for, and their records read one log at a time.
 """
 
 import os
+import stat
+from itertools import repeat
 
 from .reader import NotARunLog, read_runs
+
+# A real log grows about 1.5 KB a run: this is tens of thousands of runs.
+# Past it a file is no log of one machine, and reading it whole could take
+# all the memory there is.
+LARGEST_LOG = 64 << 20
+# What a file that is not a regular one is, for the error that names it.
+KINDS = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISDIR, "a folder"))
+# Opening must not wait: a named pipe would block until someone writes to
+# it, a terminal could become the tool's own.
+OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+
+
+class NotRead(Exception):
+    """A file in the place of a log that is not read: not a regular file, or too large."""
+
+
+def walk(top, onerror):
+    """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
+    in place by the caller; but without recursion, which before Python 3.12
+    ends in a traceback in a tree nested deeper than a thousand folders. As
+    there, a folder's subfolders are kept by name until they are walked."""
+    pending = [iter([top])]
+    while pending:
+        folder = next(pending[-1], None)
+        if folder is None:
+            pending.pop()
+            continue
+        dirs, files = [], []
+        try:
+            with os.scandir(folder) as listing:
+                for entry in listing:
+                    try:
+                        is_dir = entry.is_dir()
+                    except OSError:
+                        is_dir = False
+                    (dirs if is_dir else files).append(entry.name)
+        except OSError as problem:
+            onerror(problem)
+            continue
+        yield folder, dirs, files
+        pending.append(map(os.path.join, repeat(folder), dirs))
 
 
 def find_logs(paths, error, warn=None):
@@ -38,7 +82,7 @@ def find_logs(paths, error, warn=None):
         if os.path.isdir(path):
             if not first_walk(path):
                 continue
-            for root, dirs, files in os.walk(path, onerror=unreadable, followlinks=True):
+            for root, dirs, files in walk(path, unreadable):
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
@@ -52,10 +96,51 @@ def find_logs(paths, error, warn=None):
             error(path, "no such file or folder")
 
 
+def too_large(size):
+    return NotRead("not read: %d bytes, larger than %d MiB (a Run log grows about 1.5 KB a run)"
+                   % (size, LARGEST_LOG >> 20))
+
+
+def not_regular(mode):
+    what = next((what for test, what in KINDS if test(mode)), "something else")
+    return NotRead("not read: %s, not a regular file" % what)
+
+
 def read_file(path, warn):
-    """The records of the Run log at path (see read_runs)."""
-    with open(path, "rb") as log:
-        data = log.read()
+    """The records of the Run log at path (see read_runs). Only a regular
+    file is read, and only up to LARGEST_LOG: what it is, is asked of the
+    file opened, so it cannot be swapped between the look and the read."""
+    try:
+        descriptor = os.open(path, OPEN_FLAGS)
+    except OSError:
+        # A socket cannot be opened at all: say what it is rather than why.
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None
+        if mode is None or stat.S_ISREG(mode):
+            raise
+        raise not_regular(mode) from None
+    try:
+        facts = os.fstat(descriptor)
+        if not stat.S_ISREG(facts.st_mode):
+            raise not_regular(facts.st_mode)
+        if facts.st_size > LARGEST_LOG:
+            raise too_large(facts.st_size)
+        # What the file says it holds, then what it grew by meanwhile (a run
+        # logging as it is gathered), up to the bound and no further.
+        pieces, got = [], 0
+        while got <= LARGEST_LOG:
+            piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 12), LARGEST_LOG + 1 - got))
+            if not piece:
+                break
+            pieces.append(piece)
+            got += len(piece)
+        if got > LARGEST_LOG:
+            raise too_large(got)
+    finally:
+        os.close(descriptor)
+    data = b"".join(pieces)
     return read_runs(data, path, warn)
 
 
@@ -68,7 +153,7 @@ def read_records(paths, warn, error):
         except OSError as problem:
             error(path, problem.strerror or str(problem))
             continue
-        except NotARunLog as problem:
+        except (NotARunLog, NotRead) as problem:
             error(path, str(problem))
             continue
         for record in records:

@@ -4,8 +4,18 @@ records stream by, one run at a time.
 
 import csv
 import json
+import re
 
 from .reader import FIELDS
+
+# A spreadsheet program runs a cell that starts so as a formula
+# (=HYPERLINK(...), a DDE call): such a cell is written behind a quote, as
+# OWASP's advice on CSV injection has it. The quote shows in a text editor.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def cell(text):
+    return "'" + text if text.startswith(FORMULA_STARTS) else text
 
 
 def write_jsonl(records, out):
@@ -26,8 +36,22 @@ def write_csv(records, out):
                 value = "true" if value else "false"
             elif value is None:
                 value = ""
+            elif value.__class__ is str:
+                value = cell(value)
             row.append(value)
         writer.writerow(row)
+
+
+# What a terminal would act on (C0 controls, DEL, C1 controls) and the
+# halves of UTF-16 pairs a log or a file name may hold alone: in the table
+# they are written as Python writes them in a string (\n, \x1b, \udc80),
+# so that a line feed cannot start a forged row nor an escape sequence move
+# the cursor, and each cell's width is what it shows.
+UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
+
+
+def printable(text):
+    return UNPRINTABLE.sub(lambda character: repr(character.group())[1:-1], text)
 
 
 def shown(value):
@@ -46,8 +70,8 @@ def write_table(records, out):
         reason = record["failed"] or ""
         if record["interleaved"]:
             reason = (reason + ", " if reason else "") + "interleaved"
-        rows.append((machine, record["date"], record["time"], shown(record["serial"]), shown(record["loc"]),
-                     record["outcome"], reason))
+        rows.append(tuple(map(printable, (machine, record["date"], record["time"], shown(record["serial"]),
+                                          shown(record["loc"]), record["outcome"], reason))))
         outcomes[record["outcome"]] = outcomes.get(record["outcome"], 0) + 1
         if record["failed"]:
             reasons[record["failed"]] = reasons.get(record["failed"], 0) + 1
@@ -61,4 +85,4 @@ def write_table(records, out):
     if reasons:
         out.write("failure reasons\n")
         for reason in sorted(reasons):
-            out.write("  %-22s %d\n" % (reason, reasons[reason]))
+            out.write("  %-22s %d\n" % (printable(reason), reasons[reason]))

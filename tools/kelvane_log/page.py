@@ -5,7 +5,7 @@ fetches.
 
 from html import escape
 
-from .outputs import shown
+from .outputs import printable, shown
 from .reader import OUTCOMES
 
 # Outcomes bottom to top in the day bars, as in the legend.
@@ -88,8 +88,8 @@ def svg_bars(rows, attribute, label_of):
         length = max(1.0, (width - label_width - count_width) * count / peak)
         parts.append('<g data-%s="%s" data-count="%d"><text x="%d" y="%d" text-anchor="end">%s</text>'
                      '<rect class="bar" x="%d" y="%d" width="%.1f" height="16"/><text x="%.1f" y="%d">%s</text></g>'
-                     % (attribute, escape(key), count, label_width - 8, y + 13, escape(label_of(key)), label_width, y,
-                        length, label_width + length + 6, y + 13, "{:,}".format(count)))
+                     % (attribute, escape(key), count, label_width - 8, y + 13, escape(printable(label_of(key))),
+                        label_width, y, length, label_width + length + 6, y + 13, "{:,}".format(count)))
     parts.append("</svg>")
     return "".join(parts)
 
@@ -149,7 +149,7 @@ def write_report(figures, out, source):
                "".join(".o-%s { fill: %s; background: %s; }\n" % (o, c, c) for o, c in COLOURS.items()))]
     period = " from %s to %s" % (escape(days[0][0]), escape(days[-1][0])) if days else ""
     page.append('<header><h1>Kelvane runs</h1><p>%s runs in %s logs%s; from %s</p></header>'
-                % ("{:,}".format(runs), "{:,}".format(figures["logs"]), period, escape(source)))
+                % ("{:,}".format(runs), "{:,}".format(figures["logs"]), period, escape(printable(source))))
     page.append('<div class="figures"><div class="figure" id="figure-runs"><span class="value">%s</span>runs</div>'
                 '<div class="figure" id="figure-yield"><span class="value">%s</span>yield<small>PASS and SKIP of all'
                 '</small></div>' % ("{:,}".format(runs), share(good, runs)))
@@ -188,8 +188,8 @@ def write_report(figures, out, source):
         for machine, date, time, serial, outcome, failed, mixed in figures["listed"]:
             reason = ", ".join(filter(None, (failed, "interleaved" if mixed else None)))
             page.append('<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td class="outcome-%s">%s</td>'
-                        '<td class="reason">%s</td></tr>' % tuple(map(escape, (machine, date, time, shown(serial),
-                                                                            outcome, outcome, reason))))
+                        '<td class="reason">%s</td></tr>' % tuple(escape(printable(text)) for text in (
+                            machine, date, time, shown(serial), outcome, outcome, reason)))
         page.append("</tbody></table>")
     else:
         page.append('<p class="note">None.</p>')

@@ -11,6 +11,7 @@ in the two connection classes at the end of this file and in to_postgres.
 import json
 import os
 import re
+import signal
 import sqlite3
 import sys
 from contextlib import contextmanager
@@ -47,6 +48,30 @@ IF_CHANGED = "ON CONFLICT (file, run) DO UPDATE SET %s WHERE (%s) IS NOT (%s)" %
     ", ".join("%s = excluded.%s" % (name, name) for name in VALUES),
     ", ".join("runs." + name for name in VALUES), ", ".join("excluded." + name for name in VALUES))
 UPSERT = "INSERT INTO runs VALUES (%s) " % ", ".join("?" * len(COLUMNS)) + IF_CHANGED
+
+
+# The columns whose text comes from a log's values or a folder's name, so
+# may hold what UTF-8 cannot carry (see kept).
+UNTRUSTED = ("file", "serial", "build_id", "feature_byte", "loc", "machine")
+
+
+def kept(text):
+    """A text as the database keeps it: as it is, or, where UTF-8 cannot
+    carry it (a lone surrogate in a log's UTF-16, the undecodable bytes of a
+    file name that os.fsdecode escapes), a BLOB of its UTF-8 bytes with the
+    surrogates written through, which given_back turns back into the very
+    same text. Ordinary text is stored as before."""
+    if text is None or text.isascii():
+        return text
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogatepass")
+    return text
+
+
+def given_back(value):
+    return value.decode("utf-8", "surrogatepass") if value.__class__ is bytes else value
 
 
 class FleetError(Exception):
@@ -130,21 +155,25 @@ def ingest(db, records):
             db.schema_made()
         seen = 0
         head = FIELDS[:FIELDS.index("views")]
+        untrusted = [head.index(name) for name in UNTRUSTED if name in head]
 
         def rows():
             nonlocal seen
             for machine, record in records:
                 seen += 1
-                yield tuple(record[name] for name in head) + (
-                    json.dumps(record["views"]), record["marker"], int(record["interleaved"]), machine)
+                row = [record[name] for name in head]
+                for at in untrusted:
+                    row[at] = kept(row[at])
+                yield tuple(row) + (json.dumps(record["views"]), record["marker"], int(record["interleaved"]),
+                                    kept(machine))
 
-        kept = db.stage(rows())
+        staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         # An unchanged run is no change: rowcount counts the rows written.
-        changed = db.upsert(kept)
+        changed = db.upsert(staged)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
-        db.execute("COMMIT")
+        commit_whole(db)
     except BaseException:
         if db.in_transaction:
             db.execute("ROLLBACK")
@@ -152,10 +181,25 @@ def ingest(db, records):
     return added, changed - added, seen - changed
 
 
+def commit_whole(db):
+    """COMMIT, Ctrl-C held off while it runs. Python raises a Ctrl-C that
+    came during a call once the call is done: one that came while the
+    commit was written to disk would stop the tool with the runs kept,
+    under a message that says nothing was. One that comes then is dropped:
+    the gathering ends as it would have a moment later."""
+    previous = signal.signal(signal.SIGINT, lambda *_: None)
+    try:
+        db.execute("COMMIT")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def stored_records(db):
     """(machine, record) for each run kept, in the order of the key: by the
     log's path, then the run's place in it."""
     for row in db.rows("SELECT %s FROM runs ORDER BY file, run" % ", ".join(COLUMNS)):
+        if bytes in map(type, row):
+            row = tuple(map(given_back, row))
         record = dict(zip(FIELDS, row))
         record["views"] = json.loads(record["views"])
         record["interleaved"] = bool(record["interleaved"])
@@ -190,10 +234,12 @@ def report_figures(db):
         "logs": db.execute("SELECT count(DISTINCT file) FROM runs").fetchone()[0],
         "reasons": db.execute("SELECT coalesce(failed, ''), count(*) FROM runs WHERE failed IS NOT NULL"
                               " OR outcome = 'FAIL' GROUP BY failed ORDER BY 2 DESC, 1").fetchall(),
-        "locs": db.execute("SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1").fetchall(),
+        "locs": [(given_back(loc), count) for loc, count in db.execute(
+            "SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1")],
         "to_look_at": to_look_at,
-        "listed": db.execute("SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
-                             + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT ?", (LISTED,)).fetchall(),
+        "listed": [tuple(map(given_back, row)) for row in db.execute(
+            "SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
+            + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT ?", (LISTED,))],
     }
 
 
@@ -415,9 +461,10 @@ class Postgres:
         with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
             lines, files = [], []
             for seq, row in enumerate(rows):
-                lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else copy_text(value)
-                                                           if value.__class__ is str else str(value) for value in row)))
-                files.append(row[0])
+                lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else str(value)
+                                                           if value.__class__ is int else copy_text(given_back(value))
+                                                           for value in row)))
+                files.append(given_back(row[0]))
                 if len(lines) == 1000:
                     copy.write(self.kept(lines, files))
                     lines, files = [], []
@@ -426,8 +473,9 @@ class Postgres:
 
     def kept(self, lines, files):
         """The lines as UTF-8, where PostgreSQL's text cannot hold U+0000 nor
-        a lone surrogate (which the reader keeps from a log): those become
-        U+FFFD, and the log is named in a warning."""
+        a lone surrogate (of a log's UTF-16, or of a file name's undecodable
+        bytes), which SQLite keeps: those become U+FFFD, and the log is named
+        in a warning."""
         text = "".join(lines)
         try:
             data = text.encode("utf-8")
