@@ -1,11 +1,12 @@
 """Records for people and tools: the table, jsonl and csv, written as the
-records stream by, one run at a time.
+records stream by, one run (or one unit) at a time.
 """
 
 import csv
 import json
 
 from .reader import FIELDS
+from .store import UNIT_FIELDS
 
 
 def write_jsonl(records, out):
@@ -62,3 +63,34 @@ def write_table(records, out):
         out.write("failure reasons\n")
         for reason in sorted(reasons):
             out.write("  %-22s %d\n" % (reason, reasons[reason]))
+
+
+def write_units_jsonl(units, out):
+    for unit in units:
+        out.write(json.dumps(unit) + "\n")
+
+
+def write_units_csv(units, out):
+    writer = csv.writer(out)
+    writer.writerow(UNIT_FIELDS)
+    for unit in units:
+        writer.writerow(["" if unit[field] is None else unit[field] for field in UNIT_FIELDS])
+
+
+def write_units_table(units, out):
+    columns = ("unit", "runs", "logs", "first", "last", "state", "last_started", "build_id", "loc", "reason")
+    rows = []
+    states = dict.fromkeys(("done", "open", "no office"), 0)
+    first_pass = retested = 0
+    for unit in units:
+        rows.append([str(unit[column]) if column in ("runs", "logs") else shown(unit[column]) for column in columns])
+        rows[-1][-1] = unit["reason"] or ""
+        states[unit["state"]] += 1
+        first_pass += unit["first"] in ("PASS", "SKIP")
+        retested += unit["runs"] > 1
+    widths = [max([len(column)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
+    for row in [columns] + rows:
+        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+    out.write("\n%d units\n" % len(rows))
+    for name, count in list(states.items()) + [("first pass", first_pass), ("retested", retested)]:
+        out.write("  %-11s %d\n" % (name, count))
