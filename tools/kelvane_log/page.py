@@ -176,23 +176,21 @@ def started(text):
 def unit_figures(units):
     count = units["units"]
     return ('<div class="figures">%s</div>' % "".join((
-        figure("units", number(count), "units", "machines by serial number"),
+        figure("units", number(count), "units", "by serial number"),
         figure("first-pass", share(units["passed_first"], count), "first-pass yield", "first run PASS or SKIP"),
         figure("final", share(units["done"], count), "final yield", "latest run PASS or SKIP"),
-        figure("open", number(units["open_units"]), "open units",
-               "%s; latest run FAIL or INCOMPLETE" % share(units["open_units"], count), COLOURS["FAIL"]),
-        figure("retested", number(units["retested"]), "retested units",
-               "%s; run more than once" % share(units["retested"], count)),
-        figure("no-office", number(units["no_office"]), "units without Office", "latest run OFFICE-ABSENT",
-               COLOURS["OFFICE-ABSENT"]),
-        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit",
-               "no serial, in a log of several"))))
+        figure("open", number(units["open_units"]), "open units", share(units["open_units"], count) + " of units",
+               COLOURS["FAIL"]),
+        figure("retested", number(units["retested"]), "retested units", share(units["retested"], count) + " of units"),
+        figure("no-office", number(units["no_office"]), "units without Office", share(units["no_office"], count)
+               + " of units", COLOURS["OFFICE-ABSENT"]),
+        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs"))))
 
 
 def open_units(figures):
     count, listed = figures["units"]["open_units"], figures["open"]
-    parts = ['<section id="open"><h2>Open units <small>latest run FAIL or INCOMPLETE: %s units, latest first</small>'
-             '</h2>' % number(count)]
+    parts = ['<section id="open"><h2>Open units <small>latest run FAIL or INCOMPLETE, not to ship: %s units, latest '
+             'first</small></h2>' % number(count)]
     if listed:
         parts.append(table("open-units", ("unit", "machine", "last start", "runs", "reason"),
                            [((unit, "name"), (machine, "name"), (started(last), None), (number(runs), None),
