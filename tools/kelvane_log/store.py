@@ -63,25 +63,27 @@ def with_units(source):
 
 # One record per unit: its runs in order of start, then log path, then place;
 # its state is its latest run's. A unit's first and latest runs are found
-# through the unit index, not by sorting every run.
-UNITS = """SELECT u.unit, u.serial, u.runs, u.logs, opening.outcome AS first, latest.outcome AS last,
+# through the unit index, not by sorting every run; what the latest run holds
+# is not looked for again.
+LATEST_LOGGED = """coalesce(latest.{field}, (SELECT r.{field} FROM runs AS r WHERE r.unit = u.unit AND r.{field} IS NOT NULL
+                            ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1))"""
+UNITS = """SELECT u.unit,
+       CASE WHEN latest.serial IS NOT NULL OR EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.serial IS NOT NULL)
+            THEN u.unit END AS serial,
+       u.runs, u.logs, opening.outcome AS first, latest.outcome AS last,
        CASE WHEN latest.outcome IN ('PASS', 'SKIP') THEN 'done' WHEN latest.outcome = 'OFFICE-ABSENT' THEN 'no office'
             ELSE 'open' END AS state,
-       u.first_started, u.last_started,
-       (SELECT r.build_id FROM runs AS r WHERE r.unit = u.unit AND r.build_id IS NOT NULL
-        ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1) AS build_id,
-       (SELECT r.loc FROM runs AS r WHERE r.unit = u.unit AND r.loc IS NOT NULL
-        ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1) AS loc,
+       u.first_started, u.last_started, %s AS build_id, %s AS loc,
        latest.failed AS reason, latest.file, latest.machine
-FROM (SELECT unit, max(serial) AS serial, count(*) AS runs, count(DISTINCT file) AS logs,
-             min(started) AS first_started, max(started) AS last_started
+FROM (SELECT unit, count(*) AS runs, count(DISTINCT file) AS logs, min(started) AS first_started, max(started) AS last_started
       FROM runs WHERE unit IS NOT NULL GROUP BY unit) AS u
 JOIN runs AS opening ON opening.unit = u.unit AND opening.started = u.first_started
 JOIN runs AS latest ON latest.unit = u.unit AND latest.started = u.last_started
 WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.first_started
                   AND (r.file, r.run) < (opening.file, opening.run))
   AND NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.last_started
-                  AND (r.file, r.run) > (latest.file, latest.run))"""
+                  AND (r.file, r.run) > (latest.file, latest.run))""" % (
+    LATEST_LOGGED.format(field="build_id"), LATEST_LOGGED.format(field="loc"))
 UNIT_FIELDS = ("unit", "serial", "runs", "logs", "first", "last", "state", "first_started", "last_started",
                "build_id", "loc", "reason", "file")
 PASSED = "first IN ('PASS', 'SKIP')"
@@ -301,8 +303,9 @@ BUILDS_LISTED = 20
 # Within a second, a log's later run is the newer one.
 NEWEST_FIRST = "started DESC, file, run DESC"
 TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR interleaved = 1"
-WROTE = """views LIKE '%"action": "overwritten"%'"""
-BOTH_SET = """views LIKE '%"action": "kept"%"action": "kept"%'"""
+# Passing runs that wrote the value, and that found both views already set.
+WROTE = """outcome = 'PASS' AND views LIKE '%"action": "overwritten"%'"""
+BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept"%'"""
 
 
 def day_order(date):
@@ -327,9 +330,8 @@ def report_figures(db):
         day[outcome] = day.get(outcome, 0) + count
         interleaved += count if mixed else 0
         to_look_at += count if mixed or outcome in ("FAIL", "INCOMPLETE") else 0
-        if outcome == "PASS":
-            wrote += wrote_here
-            both_set += set_here
+        wrote += wrote_here
+        both_set += set_here
     days = sorted(days.items(), key=lambda item: day_order(item[0]))
     outcomes = {outcome: sum(day[outcome] for _, day in days) for outcome in OUTCOMES}
 
