@@ -267,13 +267,16 @@ class Fleet(unittest.TestCase):
              [{"PC-0": [run(PASSING, "01/02/26 08:00:00", "SN-C")], "PC-1": [run(NOT_SET, "12/31/25 23:59:00", "SN-C")]}],
              [("SN-C", "SN-C", 2, 2, "FAIL", "PASS", "done", "2025-12-31T23:59:00", "2026-01-02T08:00:00", "12#SABA34",
                "ABA", None, "PC-0")]),
-            ("the latest run decides the state",
-             [{"PC-1": [run(JAPANESE, "01/05/26 10:00:00", "SN-D"), run(ABSENT, "01/05/26 10:05:00", "SN-D")],
-               "PC-2": [run(JAPANESE, "01/05/26 10:00:00", "SN-E")]}],
-             [("SN-D", "SN-D", 2, 1, "SKIP", "OFFICE-ABSENT", "no office", t + "10:00:00", t + "10:05:00", "12#SABA34",
-               "ABA", None, "PC-1"),
+            ("the latest run decides the state; Build ID and LOC are the latest logged",
+             [{"PC-1": [run(JAPANESE, "01/05/26 10:00:00", "SN-D"), run(ABSENT, "01/05/26 10:05:00", "SN-D"),
+                        run(FAILING, "01/05/26 10:10:00")],
+               "PC-2": [run(JAPANESE, "01/05/26 10:00:00", "SN-E")], "PC-3": [run(ABSENT, "01/05/26 10:00:00", "SN-F")]}],
+             [("SN-D", "SN-D", 3, 1, "SKIP", "FAIL", "open", t + "10:00:00", t + "10:10:00", "12#SABA34", "ABA",
+               "serial number query", "PC-1"),
               ("SN-E", "SN-E", 1, 1, "SKIP", "SKIP", "done", t + "10:00:00", t + "10:00:00", "12#SACF34", "ACF", None,
-               "PC-2")]),
+               "PC-2"),
+              ("SN-F", "SN-F", 1, 1, "OFFICE-ABSENT", "OFFICE-ABSENT", "no office", t + "10:00:00", t + "10:00:00",
+               "12#SABA34", "ABA", None, "PC-3")]),
         ]
         for index, (name, gatherings, units) in enumerate(cases):
             with self.subTest(name):
