@@ -65,25 +65,29 @@ def with_units(source):
 # its state is its latest run's. A unit's first and latest runs are found
 # through the unit index, not by sorting every run; what the latest run holds
 # is not looked for again.
-LATEST_LOGGED = """coalesce(latest.{field}, (SELECT r.{field} FROM runs AS r WHERE r.unit = u.unit AND r.{field} IS NOT NULL
-                            ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1))"""
 UNITS = """SELECT u.unit,
-       CASE WHEN latest.serial IS NOT NULL OR EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.serial IS NOT NULL)
+       CASE WHEN latest.serial IS NOT NULL
+              OR EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.serial IS NOT NULL)
             THEN u.unit END AS serial,
        u.runs, u.logs, opening.outcome AS first, latest.outcome AS last,
-       CASE WHEN latest.outcome IN ('PASS', 'SKIP') THEN 'done' WHEN latest.outcome = 'OFFICE-ABSENT' THEN 'no office'
+       CASE WHEN latest.outcome IN ('PASS', 'SKIP') THEN 'done'
+            WHEN latest.outcome = 'OFFICE-ABSENT' THEN 'no office'
             ELSE 'open' END AS state,
-       u.first_started, u.last_started, %s AS build_id, %s AS loc,
+       u.first_started, u.last_started,
+       coalesce(latest.build_id, (SELECT r.build_id FROM runs AS r WHERE r.unit = u.unit AND r.build_id IS NOT NULL
+                                  ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1)) AS build_id,
+       coalesce(latest.loc, (SELECT r.loc FROM runs AS r WHERE r.unit = u.unit AND r.loc IS NOT NULL
+                             ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1)) AS loc,
        latest.failed AS reason, latest.file, latest.machine
-FROM (SELECT unit, count(*) AS runs, count(DISTINCT file) AS logs, min(started) AS first_started, max(started) AS last_started
+FROM (SELECT unit, count(*) AS runs, count(DISTINCT file) AS logs,
+             min(started) AS first_started, max(started) AS last_started
       FROM runs WHERE unit IS NOT NULL GROUP BY unit) AS u
 JOIN runs AS opening ON opening.unit = u.unit AND opening.started = u.first_started
 JOIN runs AS latest ON latest.unit = u.unit AND latest.started = u.last_started
 WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.first_started
                   AND (r.file, r.run) < (opening.file, opening.run))
   AND NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.last_started
-                  AND (r.file, r.run) > (latest.file, latest.run))""" % (
-    LATEST_LOGGED.format(field="build_id"), LATEST_LOGGED.format(field="loc"))
+                  AND (r.file, r.run) > (latest.file, latest.run))"""
 UNIT_FIELDS = ("unit", "serial", "runs", "logs", "first", "last", "state", "first_started", "last_started",
                "build_id", "loc", "reason", "file")
 PASSED = "first IN ('PASS', 'SKIP')"
@@ -318,37 +322,43 @@ def logged_date(day):
 
 
 def report_figures(db):
-    """Every figure of the page, grouped by the database. The units are
+    """Every figure of the page, grouped by the database. The runs are
+    counted in one pass, by day, outcome, LOC and reason; the units are
     worked out once, into a table of the connection's own that the unit
     figures then read."""
-    days = {}
+    days, locs, reasons = {}, {}, {}
     interleaved = to_look_at = wrote = both_set = 0
-    for date, outcome, mixed, count, wrote_here, set_here in db.execute(
-            "SELECT date, outcome, interleaved, count(*), count(CASE WHEN %s THEN 1 END),"
-            " count(CASE WHEN %s THEN 1 END) FROM runs GROUP BY date, outcome, interleaved" % (WROTE, BOTH_SET)):
+    for date, outcome, mixed, loc, failed, count, wrote_here, set_here in db.execute(
+            "SELECT date, outcome, interleaved, loc, failed, count(*), count(CASE WHEN %s THEN 1 END),"
+            " count(CASE WHEN %s THEN 1 END) FROM runs GROUP BY date, outcome, interleaved, loc, failed"
+            % (WROTE, BOTH_SET)):
         day = days.setdefault(date, dict.fromkeys(OUTCOMES, 0))
         day[outcome] = day.get(outcome, 0) + count
         interleaved += count if mixed else 0
         to_look_at += count if mixed or outcome in ("FAIL", "INCOMPLETE") else 0
         wrote += wrote_here
         both_set += set_here
+        locs[loc or ""] = locs.get(loc or "", 0) + count
+        if failed is not None or outcome == "FAIL":
+            reasons[failed or ""] = reasons.get(failed or "", 0) + count
     days = sorted(days.items(), key=lambda item: day_order(item[0]))
     outcomes = {outcome: sum(day[outcome] for _, day in days) for outcome in OUTCOMES}
+    # Failure reasons, the most frequent first, each with the failing runs up to it.
+    pareto, failing = [], 0
+    for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+        failing += count
+        pareto.append((reason, count, failing))
 
-    db.execute("DROP TABLE IF EXISTS temp.page_units")
+    db.execute("DROP TABLE IF EXISTS page_units")
     db.execute("CREATE TEMP TABLE page_units AS SELECT * FROM units")
     units = dict(zip(("units", "passed_first", "done", "open_units", "retested", "no_office", "runs_without_unit"),
                      db.execute(UNIT_FIGURES.format(units="page_units")).fetchone()))
     figures = {
         "days": days, "outcomes": outcomes, "runs": sum(outcomes.values()), "interleaved": interleaved,
         "wrote": wrote, "both_set": both_set,
-        "logs": db.execute("SELECT count(DISTINCT file) FROM runs").fetchone()[0],
-        # Failure reasons, the most frequent first, each with the failing runs up to it.
-        "reasons": db.execute("SELECT reason, runs, sum(runs) OVER (ORDER BY runs DESC, reason) FROM"
-                              " (SELECT coalesce(failed, '') AS reason, count(*) AS runs FROM runs WHERE failed"
-                              " IS NOT NULL OR outcome = 'FAIL' GROUP BY failed) AS reasons"
-                              " ORDER BY runs DESC, reason").fetchall(),
-        "locs": db.execute("SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1").fetchall(),
+        "logs": db.execute("SELECT count(*) FROM (SELECT file FROM runs GROUP BY file) AS logs").fetchone()[0],
+        "reasons": pareto,
+        "locs": sorted(locs.items(), key=lambda item: (-item[1], item[0])),
         "to_look_at": to_look_at,
         "listed": db.execute("SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
                              + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT %d" % LISTED).fetchall(),
