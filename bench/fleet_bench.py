@@ -7,10 +7,11 @@ tool, each step in a process of its own, with its peak memory:
 
 jsonl from the logs (the yardstick), gathering them into a new database,
 gathering the same logs again, the html report from the database (and its
-size), jsonl from the database, and the html report straight from the logs.
-The aims: gathering at most 2 times the jsonl, gathering again at most the
-first time, the report from the database within 10 s and 2 MB, and peak
-memory that does not grow with the runs. A million runs take about 1 GB of
+size), the units from the database (jsonl), jsonl from the database, and the
+html report straight from the logs. The aims: gathering at most 2 times the
+jsonl, gathering again at most the first time, the report and the units from
+the database each within 10 s, the report within 2 MB, and peak memory that
+does not grow with the runs. A million runs take about 1 GB of
 logs and 0.5 GB of database in DIR, all removed afterwards. Not a test: the
 figures depend on the machine.
 
@@ -34,15 +35,17 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import log_reader_bench  # noqa: E402  (its log generator)
 
-TOOL = os.path.join(log_reader_bench.SOURCE, "tools", "kelvane-log")
-# Runs the tool and notes its peak resident memory: the high-water mark of its
-# own address space (VmHWM). The rusage figure of a child also counts the
-# peak of the parent it was spawned from.
+TOOLS = os.path.join(log_reader_bench.SOURCE, "tools")
+# Runs the tool's package, as python3 -m kelvane_log does, and notes its peak
+# resident memory: the high-water mark of its own address space (VmHWM). The
+# rusage figure of a child also counts the peak of the parent it was spawned
+# from.
 PEAK = """import runpy, sys
-tool, peak = sys.argv[1:3]
-sys.argv = [tool] + sys.argv[3:]
+tools, peak = sys.argv[1:3]
+sys.argv = ["kelvane-log"] + sys.argv[3:]
+sys.path.insert(0, tools)
 try:
-    runpy.run_path(tool, run_name="__main__")
+    runpy.run_module("kelvane_log", run_name="__main__", alter_sys=True)
 finally:
     with open("/proc/self/status") as status, open(peak, "w") as out:
         out.write(next(line for line in status if line.startswith("VmHWM:")))
@@ -78,7 +81,7 @@ def run_at_once(each, output):
         runs = [(arguments, files.enter_context(tempfile.TemporaryFile()),
                  files.enter_context(tempfile.NamedTemporaryFile("r"))) for arguments in each]
         start = time.perf_counter()
-        children = [subprocess.Popen([sys.executable, "-c", PEAK, TOOL, peak.name] + arguments, stdout=out,
+        children = [subprocess.Popen([sys.executable, "-c", PEAK, TOOLS, peak.name] + arguments, stdout=out,
                                      stderr=errors) for arguments, errors, peak in runs]
         codes = [child.wait() for child in children]
         seconds = time.perf_counter() - start
@@ -109,6 +112,8 @@ def bench(folder, runs, seed, repeat, postgres):
     rows.append(("gathering into a new database", min(first)[0], max(run[1] for run in first), first[0][2]))
     rows.append(("gathering the same logs again",) + measure(["--into", fleet, logs], nowhere, repeat))
     rows.append(("html report from the database",) + measure(["--from", fleet, "--format", "html"], page, repeat))
+    rows.append(("units from the database (jsonl)",) + measure(["--units", "--from", fleet, "--format", "jsonl"],
+                                                               nowhere, repeat))
     rows.append(("jsonl from the database",) + measure(["--from", fleet, "--format", "jsonl"], nowhere, repeat))
     rows.append(("html report from the logs",) + measure(["--format", "html", logs], nowhere, repeat))
     if postgres is not None:
@@ -129,6 +134,8 @@ def bench_postgres(server, logs, nowhere, repeat):
                  first[0][2]))
     rows.append(("PostgreSQL: gathering the same logs again",) + measure(["--into", fleet, logs], nowhere, repeat))
     rows.append(("PostgreSQL: html report",) + measure(["--from", fleet, "--format", "html"], nowhere, repeat))
+    rows.append(("PostgreSQL: units (jsonl)",) + measure(["--units", "--from", fleet, "--format", "jsonl"], nowhere,
+                                                         repeat))
     rows.append(("PostgreSQL: jsonl",) + measure(["--from", fleet, "--format", "jsonl"], nowhere, repeat))
     quarters = [os.path.join(logs, "quarter-%d" % quarter) for quarter in range(4)]
     machines = sorted(os.listdir(logs))

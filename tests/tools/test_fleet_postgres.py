@@ -138,14 +138,17 @@ class Postgres(unittest.TestCase):
         odd = self.copies["KelvaneRun.sets_both_views_and_deploys_the_marker"]
         write(odd, read(odd).replace("SN-0042".encode("utf-16-le"), "SN\t\\N\n\r42".encode("utf-16-le")))
         whole = read(log)
-        # Gathered mid-run, again, and once the run has ended.
-        for data in (whole[:whole.rindex("Result=PASS".encode("utf-16-le"))], whole, whole):
+        # Gathered mid-run, again, once the run has ended, and replaced by
+        # another PC's log.
+        other = read(self.copies["KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code"])
+        for data in (whole[:whole.rindex("Result=PASS".encode("utf-16-le"))], whole, whole, other):
             write(log, data)
             said = [tool("--into", database, self.gathered) for database in (sqlite, self.fleet)]
             self.assertEqual(said[0], said[1])
             self.assertRegex(said[1][1], r"^\d+ new, \d+ updated, \d+ unchanged\n$")
-        for form in ("jsonl", "csv", "table", "html"):
-            out = [tool("--from", database, "--format", form) for database in (sqlite, self.fleet)]
+        for form in [["--format", form] for form in ("jsonl", "csv", "table", "html")] + [
+                ["--units", "--format", form] for form in ("jsonl", "csv", "table")]:
+            out = [tool("--from", database, *form) for database in (sqlite, self.fleet)]
             self.assertEqual(out[1][0].replace(escape(store.shown(self.fleet)), "SOURCE"),
                              out[0][0].replace(sqlite, "SOURCE"), form)
             self.assertEqual((out[1][1:]), ("", 0), form)

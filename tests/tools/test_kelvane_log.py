@@ -504,7 +504,8 @@ class Shipped(InTemporaryFolder):
             if os.path.exists(fleet):
                 os.remove(fleet)
             steps = [["--format", form, RUN_LOGS] for form in ("table", "jsonl", "csv", "html")]
-            steps += [["--into", fleet, RUN_LOGS], ["--from", fleet, "--format", "jsonl"], ["--from", fleet, "--format", "html"]]
+            steps += [["--into", fleet, RUN_LOGS], ["--from", fleet, "--format", "jsonl"], ["--from", fleet, "--format", "html"],
+                      ["--units", "--from", fleet, "--format", "jsonl"]]
             return [subprocess.run(command + step, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
                     for step in steps]
 

@@ -11,7 +11,8 @@ from contextlib import closing
 
 from . import page, store
 from .gather import read_records
-from .outputs import printable, write_csv, write_jsonl, write_table
+from .outputs import (printable, write_csv, write_jsonl, write_table, write_units_csv, write_units_jsonl,
+                      write_units_table)
 
 # Ctrl-C: a gathering's one transaction is rolled back, nothing was kept.
 INTERRUPTED = "interrupted; the database is as it was"
@@ -31,10 +32,14 @@ def main(argv=None):
                              " connection URI, postgresql://user@host/dbname")
     stores.add_argument("--from", dest="stored", metavar="FLEET.sqlite",
                         help="the records kept in this database (a file or a URI), instead of PATHs")
+    parser.add_argument("--units", action="store_true",
+                        help="one record per unit (a machine by its serial number) instead of one per run")
     parser.add_argument("paths", nargs="*", metavar="PATH", help="a Run log, or a folder to search for Kelvane.log")
     args = parser.parse_args(argv)
     if bool(args.paths) == bool(args.stored):
         parser.error("give PATHs, or --from FLEET.sqlite without them")
+    if args.units and (args.into or args.format == "html"):
+        parser.error("--units gives table, jsonl or csv, from PATHs or --from FLEET.sqlite")
 
     # The same bytes on Linux and Windows: UTF-8, lines ending as written.
     out = sys.stdout
@@ -43,8 +48,10 @@ def main(argv=None):
         sys.stderr.reconfigure(errors="backslashreplace")
     errors = []
     write = {"table": write_table, "jsonl": write_jsonl, "csv": write_csv}.get(args.format)
+    if args.units:
+        write = {"table": write_units_table, "jsonl": write_units_jsonl, "csv": write_units_csv}[args.format]
     # A long gathering shows how far it got, on a terminal only.
-    progress = Progress(sys.stderr) if (args.into or write is None) and sys.stderr.isatty() else None
+    progress = Progress(sys.stderr) if (args.into or write is None or args.units) and sys.stderr.isatty() else None
 
     def say(line):
         if progress is not None:
@@ -62,7 +69,7 @@ def main(argv=None):
         say("kelvane-log: error: %s: %s\n" % (printable(path), what))
 
     try:
-        if args.into or args.stored or write is None:
+        if args.into or args.stored or write is None or args.units:
             records = read_records(args.paths, warn, error)
             write_fleet(args, records if progress is None else progress.follow(records), write, out, warn, error)
         else:
@@ -81,10 +88,20 @@ def main(argv=None):
     return 2 if errors else 0
 
 
+def write_stored(db, args, write, out, source):
+    """What is read from a fleet database: the page, units or runs."""
+    if write is None:
+        page.write_report(store.report_figures(db), out, source)
+    elif args.units:
+        write(store.stored_units(db), out)
+    else:
+        write(store.stored_records(db), out)
+
+
 def write_fleet(args, records, write, out, warn, error):
-    """--into, --from and the html page from logs. A database that cannot be
-    used is an error named by its path, as a log's is (a URI without its
-    password)."""
+    """--into, --from, and the html page and units from logs. A database that
+    cannot be used is an error named by its path, as a log's is (a URI
+    without its password)."""
     path = store.shown(args.into or args.stored or "")
     try:
         if args.into:
@@ -95,21 +112,18 @@ def write_fleet(args, records, write, out, warn, error):
                 counts = store.ingest(db, records)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
         elif args.stored:
-            with closing(store.connect(args.stored, create=False)) as db:
-                store.begin_reading(db)
-                if write is None:
-                    page.write_report(store.report_figures(db), out, path)
-                else:
-                    write(store.stored_records(db), out)
+            with store.reading(args.stored) as db:
+                write_stored(db, args, write, out, path)
         else:
-            # The page is made from a database in any case: the logs go into a
-            # throw-away one first, so that one report, grouped by SQL, serves
-            # both and memory stays flat however many runs there are.
+            # The page and the units are made from a database in any case: the
+            # logs go into a throw-away one first, so that one definition,
+            # grouped by SQL, serves both and memory stays flat however many
+            # runs there are.
             with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
                 path = os.path.join(folder, "fleet.sqlite")
                 with closing(store.connect(path, create=True, scratch=True)) as db:
                     store.ingest(db, records)
-                    page.write_report(store.report_figures(db), out, ", ".join(args.paths))
+                    write_stored(db, args, write, out, ", ".join(args.paths))
     except store.FleetError as problem:
         error(path, str(problem))
     except store.DATABASE_ERRORS as problem:

@@ -1,5 +1,5 @@
 """Records for people and tools: the table, jsonl and csv, written as the
-records stream by, one run at a time.
+records stream by, one run (or one unit) at a time.
 """
 
 import csv
@@ -7,6 +7,7 @@ import json
 import re
 
 from .reader import FIELDS
+from .store import UNIT_FIELDS
 
 # A spreadsheet program runs a cell that starts so as a formula
 # (=HYPERLINK(...), a DDE call): such a cell is written behind a quote, as
@@ -75,9 +76,7 @@ def write_table(records, out):
         outcomes[record["outcome"]] = outcomes.get(record["outcome"], 0) + 1
         if record["failed"]:
             reasons[record["failed"]] = reasons.get(record["failed"], 0) + 1
-    widths = [max([len(column)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
-    for row in [columns] + rows:
-        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+    write_rows(columns, rows, out)
     out.write("\n%d runs\n" % len(rows))
     for outcome in ("PASS", "FAIL", "SKIP", "OFFICE-ABSENT", "INCOMPLETE"):
         if outcome in outcomes:
@@ -86,3 +85,41 @@ def write_table(records, out):
         out.write("failure reasons\n")
         for reason in sorted(reasons):
             out.write("  %-22s %d\n" % (printable(reason), reasons[reason]))
+
+
+def write_rows(columns, rows, out):
+    """Rows of text under their column names, each column as wide as its widest cell."""
+    widths = [max([len(column)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
+    for row in [columns] + rows:
+        out.write("  ".join(text.ljust(width) for text, width in zip(row, widths)).rstrip() + "\n")
+
+
+def write_units_jsonl(units, out):
+    for unit in units:
+        out.write(json.dumps(unit) + "\n")
+
+
+def write_units_csv(units, out):
+    writer = csv.writer(out)
+    writer.writerow(UNIT_FIELDS)
+    for unit in units:
+        writer.writerow(["" if value is None else cell(value) if value.__class__ is str else value
+                         for value in map(unit.get, UNIT_FIELDS)])
+
+
+def write_units_table(units, out):
+    columns = ("unit", "runs", "logs", "first", "last", "state", "last_started", "build_id", "loc", "reason")
+    rows = []
+    states = dict.fromkeys(("done", "open", "no office"), 0)
+    first_pass = retested = 0
+    for unit in units:
+        row = [str(unit[column]) if column in ("runs", "logs") else shown(unit[column]) for column in columns]
+        row[-1] = unit["reason"] or ""
+        rows.append(list(map(printable, row)))
+        states[unit["state"]] += 1
+        first_pass += unit["first"] in ("PASS", "SKIP")
+        retested += unit["runs"] > 1
+    write_rows(columns, rows, out)
+    out.write("\n%d units\n" % len(rows))
+    for name, count in list(states.items()) + [("first pass", first_pass), ("retested", retested)]:
+        out.write("  %-11s %d\n" % (name, count))

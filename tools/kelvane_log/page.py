@@ -29,8 +29,9 @@ def nice_step(peak):
         step *= 10
 
 
-def svg_days(days):
-    """The newest days' outcomes as stacked bars, with the day's yield as a line."""
+def svg_days(days, unit_days):
+    """The newest days' run outcomes as stacked bars, with the first-pass
+    yield of the units first run on each day as a line."""
     width, height, left, right, top, bottom = 880, 230, 52, 48, 12, 36
     plot_width, plot_height = width - left - right, height - top - bottom
     peak = max(sum(day.values()) for _, day in days)
@@ -53,9 +54,13 @@ def svg_days(days):
         runs = sum(day.values())
         centre = left + slot * (index + 0.5)
         good = day["PASS"] + day["SKIP"]
+        units, passed = unit_days.get(date, (0, 0))
+        first_pass = (' data-units="%d" data-first-pass="%s"' % (units, share(passed, units))) if units else ""
         date = escape(date)
-        parts.append('<g data-day="%s" data-runs="%d" data-yield="%s"><title>%s: %s runs, yield %s</title>'
-                     % (date, runs, share(good, runs), date, "{:,}".format(runs), share(good, runs)))
+        parts.append('<g data-day="%s" data-runs="%d" data-yield="%s"%s><title>%s: %s runs, run yield %s%s</title>'
+                     % (date, runs, share(good, runs), first_pass, date, "{:,}".format(runs), share(good, runs),
+                        "; %s units first run, first-pass yield %s" % ("{:,}".format(units), share(passed, units))
+                        if units else ""))
         base = top + plot_height
         for outcome in OUTCOMES:
             if day[outcome]:
@@ -69,7 +74,8 @@ def svg_days(days):
             parts.append('<text class="axis" x="%.1f" y="%d" text-anchor="middle">%s</text>'
                          % (centre, top + plot_height + 16, date))
         parts.append("</g>")
-        points.append("%.1f,%.1f" % (centre, top + plot_height * (1 - good / runs)))
+        if units:
+            points.append("%.1f,%.1f" % (centre, top + plot_height * (1 - passed / units)))
     # A light halo keeps the line readable across the bars.
     parts.append('<polyline class="halo" points="%s"/><polyline class="yield" points="%s"/>'
                  % (" ".join(points), " ".join(points)))
@@ -78,18 +84,24 @@ def svg_days(days):
     return "".join(parts)
 
 
-def svg_bars(rows, attribute, label_of):
-    """One horizontal bar per (key, count), with its label and count."""
-    width, line, label_width, count_width = 440, 24, 170, 76
-    peak = max(count for _, count in rows)
+def svg_bars(rows, attribute, label_of, total=None):
+    """One horizontal bar per (key, count), with its label and count; given
+    the total, a Pareto: rows of (key, count, count up to it), each with its
+    cumulative share."""
+    width, line, label_width, count_width = 440, 24, 170, 76 if total is None else 130
+    peak = max(row[1] for row in rows)
     parts = ['<svg class="chart" viewBox="0 0 %d %d" role="img">' % (width, line * len(rows) + 4)]
-    for index, (key, count) in enumerate(rows):
+    for index, row in enumerate(rows):
+        key, count = row[:2]
         y = index * line + 2
         length = max(1.0, (width - label_width - count_width) * count / peak)
-        parts.append('<g data-%s="%s" data-count="%d"><text x="%d" y="%d" text-anchor="end">%s</text>'
-                     '<rect class="bar" x="%d" y="%d" width="%.1f" height="16"/><text x="%.1f" y="%d">%s</text></g>'
-                     % (attribute, escape(key), count, label_width - 8, y + 13, escape(printable(label_of(key))),
-                        label_width, y, length, label_width + length + 6, y + 13, "{:,}".format(count)))
+        cumulative = "" if total is None else share(row[2], total)
+        parts.append('<g data-%s="%s" data-count="%d"%s><text x="%d" y="%d" text-anchor="end">%s</text>'
+                     '<rect class="bar" x="%d" y="%d" width="%.1f" height="16"/><text x="%.1f" y="%d">%s%s</text></g>'
+                     % (attribute, escape(key), count, ' data-cumulative="%s"' % cumulative if cumulative else "",
+                        label_width - 8, y + 13, escape(printable(label_of(key))), label_width, y, length,
+                        label_width + length + 6, y + 13, "{:,}".format(count),
+                        ' <tspan class="axis">%s</tspan>' % cumulative if cumulative else ""))
     parts.append("</svg>")
     return "".join(parts)
 
@@ -100,14 +112,14 @@ body { font: 14px/1.35 "Segoe UI", system-ui, "DejaVu Sans", Arial, sans-serif; 
        max-width: 1320px; padding: 10px 22px 24px; }
 h1 { font-size: 20px; margin: 0; }
 h2 { font-size: 15px; margin: 0 0 6px; }
+section { margin-bottom: 12px; }
 h2 small, .note { font-weight: normal; color: #5f6368; font-size: 12px; }
 header p { margin: 2px 0 10px; color: #5f6368; }
 .figures { display: flex; flex-wrap: wrap; gap: 8px; margin-bottom: 12px; }
 .figure { border: 1px solid #d6d6d6; border-left: 6px solid #9e9e9e; border-radius: 4px; padding: 4px 12px 6px;
-          min-width: 104px; }
+          min-width: 96px; }
 .figure .value { display: block; font-size: 24px; font-weight: 600; font-variant-numeric: tabular-nums; }
 .figure small { display: block; color: #5f6368; font-size: 12px; }
-#figure-yield { border-left-color: #1d1d1f; }
 .grid { display: grid; grid-template-columns: minmax(0, 2fr) minmax(0, 1fr); gap: 12px 22px; }
 section { break-inside: avoid; }
 .chart { width: 100%; height: auto; display: block; font-size: 12px; }
@@ -124,6 +136,8 @@ section { break-inside: avoid; }
 table { border-collapse: collapse; min-width: 60%; font-variant-numeric: tabular-nums; }
 th, td { text-align: left; padding: 3px 18px 3px 0; border-bottom: 1px solid #ececec; white-space: nowrap; }
 td.reason { white-space: normal; }
+td.name { white-space: normal; overflow-wrap: anywhere; }
+th:last-child, td:last-child { padding-right: 0; }
 th { font-size: 12px; color: #5f6368; font-weight: 600; border-bottom-color: #bdbdbd; }
 .outcome-FAIL { color: #b71c1c; font-weight: 600; }
 @media (max-width: 980px) { .grid { grid-template-columns: minmax(0, 1fr); } }
@@ -137,65 +151,137 @@ th { font-size: 12px; color: #5f6368; font-weight: 600; border-bottom-color: #bd
 """
 
 
+def number(count):
+    return "{:,}".format(count)
+
+
+def figure(name, value, label, note="", colour=None):
+    return ('<div class="figure" id="figure-%s"%s><span class="value">%s</span>%s%s</div>'
+            % (name, ' style="border-left-color: %s"' % colour if colour else "", value, label,
+               "<small>%s</small>" % note if note else ""))
+
+
+def table(name, headings, rows):
+    """rows of cells, each (text, class or None); the text is escaped here."""
+    return ('<table id="%s"><thead><tr>%s</tr></thead><tbody>%s</tbody></table>'
+            % (name, "".join("<th>%s</th>" % heading for heading in headings),
+               "".join("<tr>%s</tr>" % "".join('<td%s>%s</td>' % (' class="%s"' % kind if kind else "", escape(printable(text)))
+                                               for text, kind in row) for row in rows)))
+
+
+def started(text):
+    return text.replace("T", " ")
+
+
+def unit_figures(units):
+    count = units["units"]
+    return ('<div class="figures">%s</div>' % "".join((
+        figure("units", number(count), "units", "by serial number"),
+        figure("first-pass", share(units["passed_first"], count), "first-pass yield", "first run PASS or SKIP"),
+        figure("final", share(units["done"], count), "final yield", "latest run PASS or SKIP"),
+        figure("open", number(units["open_units"]), "open units", share(units["open_units"], count) + " of units",
+               COLOURS["FAIL"]),
+        figure("retested", number(units["retested"]), "retested units", share(units["retested"], count) + " of units"),
+        figure("no-office", number(units["no_office"]), "units without Office", share(units["no_office"], count)
+               + " of units", COLOURS["OFFICE-ABSENT"]),
+        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs"))))
+
+
+def open_units(figures):
+    count, listed = figures["units"]["open_units"], figures["open"]
+    parts = ['<section id="open"><h2>Open units <small>latest run FAIL or INCOMPLETE, not to ship: %s units, latest '
+             'first</small></h2>' % number(count)]
+    if listed:
+        parts.append(table("open-units", ("unit", "machine", "last start", "runs", "reason"),
+                           [((unit, "name"), (machine, "name"), (started(last), None), (number(runs), None),
+                             (reason or "", "reason")) for unit, machine, last, runs, reason in listed]))
+    else:
+        parts.append('<p class="note">None.</p>')
+    if count > len(listed):
+        parts.append('<p id="open-more">and %s more</p>' % number(count - len(listed)))
+    parts.append("</section>")
+    return "".join(parts)
+
+
+def builds(figures):
+    rows = [((build_id if build_id is not None else "(none logged)", None), (number(units), None),
+             (share(passed, units), None), (share(done, units), None), (number(still_open), None))
+            for build_id, units, passed, done, still_open in figures["builds"]]
+    more, more_units = figures["builds_more"]
+    return ('<section id="builds"><h2>Build IDs <small>units by the Build ID of their latest run that logged one'
+            '</small></h2>%s%s</section>'
+            % (table("build-ids", ("Build ID", "units", "first-pass yield", "final yield", "open"), rows),
+               '<p class="note" id="builds-more">and %s more Build IDs with %s units</p>' % (number(more),
+                                                                                       number(more_units))
+               if more else ""))
+
+
+def run_figures(figures):
+    runs, outcomes = figures["runs"], figures["outcomes"]
+    good = outcomes["PASS"] + outcomes["SKIP"]
+    parts = [figure("runs", number(runs), "runs"),
+             figure("yield", share(good, runs), "run yield", "PASS and SKIP of all runs", "#1d1d1f")]
+    parts.extend(figure(outcome, number(outcomes[outcome]), outcome, share(outcomes[outcome], runs), COLOURS[outcome])
+                 for outcome in OUTCOMES)
+    parts.append(figure("interleaved", number(figures["interleaved"]), "interleaved",
+                        share(figures["interleaved"], runs)))
+    parts.append(figure("wrote", number(figures["wrote"]), "passing runs wrote the value",
+                        share(figures["wrote"], outcomes["PASS"]) + " of PASS"))
+    parts.append(figure("both-set", number(figures["both_set"]), "found both views set",
+                        share(figures["both_set"], outcomes["PASS"]) + " of PASS: the image carried it"))
+    return '<section id="runs"><h2>Runs</h2><div class="figures">%s</div></section>' % "".join(parts)
+
+
 def write_report(figures, out, source):
     """The yield report from the store's figures (see store.report_figures):
-    one page, no script, no file or address it needs."""
-    runs, outcomes, days = figures["runs"], figures["outcomes"], figures["days"]
-    good = outcomes["PASS"] + outcomes["SKIP"]
+    one page, no script, no file or address it needs. It leads with units,
+    then the runs they are made of."""
+    runs, days, units = figures["runs"], figures["days"], figures["units"]
     page = ['<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'
-            '<title>Kelvane runs: yield %s</title><style>%s%s</style></head><body>'
-            % (share(good, runs), REPORT_STYLE,
+            '<title>Kelvane units: first-pass yield %s</title><style>%s%s</style></head><body>'
+            % (share(units["passed_first"], units["units"]), REPORT_STYLE,
                "".join(".o-%s { fill: %s; background: %s; }\n" % (o, c, c) for o, c in COLOURS.items()))]
     period = " from %s to %s" % (escape(days[0][0]), escape(days[-1][0])) if days else ""
-    page.append('<header><h1>Kelvane runs</h1><p>%s runs in %s logs%s; from %s</p></header>'
-                % ("{:,}".format(runs), "{:,}".format(figures["logs"]), period, escape(printable(source))))
-    page.append('<div class="figures"><div class="figure" id="figure-runs"><span class="value">%s</span>runs</div>'
-                '<div class="figure" id="figure-yield"><span class="value">%s</span>yield<small>PASS and SKIP of all'
-                '</small></div>' % ("{:,}".format(runs), share(good, runs)))
-    for outcome in OUTCOMES:
-        page.append('<div class="figure" id="figure-%s" style="border-left-color: %s"><span class="value">%s</span>'
-                    '%s<small>%s</small></div>' % (outcome, COLOURS[outcome], "{:,}".format(outcomes[outcome]),
-                                                   outcome, share(outcomes[outcome], runs)))
-    page.append('<div class="figure" id="figure-interleaved"><span class="value">%s</span>interleaved<small>%s</small>'
-                '</div></div>' % ("{:,}".format(figures["interleaved"]), share(figures["interleaved"], runs)))
+    page.append('<header><h1>Kelvane units</h1><p>%s units; %s runs in %s logs%s; from %s</p></header>'
+                % (number(units["units"]), number(runs), number(figures["logs"]), period, escape(printable(source))))
+    page.append(unit_figures(units))
     if not runs:
         page.append("<p>No runs.</p></body></html>\n")
         out.write("".join(page))
         return
+    page.append(open_units(figures))
 
     shown_days = days[-DAYS_SHOWN:]
-    page.append('<div class="grid"><section id="days"><h2>Outcomes per day <small>%s; the line is the yield'
-                '</small></h2>%s<ul class="legend">%s</ul></section>'
+    page.append('<div class="grid"><section id="days"><h2>Runs per day <small>%s; the line is the first-pass yield '
+                'of the units first run that day</small></h2>%s<ul class="legend">%s</ul></section>'
                 % ("the newest %d of %d days" % (len(shown_days), len(days)) if len(days) > len(shown_days)
-                   else "%d day%s" % (len(days), "" if len(days) == 1 else "s"), svg_days(shown_days),
+                   else "%d day%s" % (len(days), "" if len(days) == 1 else "s"),
+                   svg_days(shown_days, figures["unit_days"]),
                    "".join('<li><span class="o-%s"></span>%s</li>' % (o, o) for o in OUTCOMES)))
-    page.append('<div><section id="reasons"><h2>Failure reasons</h2>%s</section>'
-                % (svg_bars(figures["reasons"], "reason", lambda key: key or "(none logged)")
-                   if figures["reasons"] else '<p class="note">None.</p>'))
+    failing = sum(row[1] for row in figures["reasons"])
     locs = figures["locs"][:LOCS_SHOWN]
     others = figures["locs"][LOCS_SHOWN:]
-    page.append('<section id="locs"><h2>LOC mix</h2>%s%s</section></div></div>'
-                % (svg_bars(locs, "loc", lambda key: key or "(none logged)"),
+    page.append('<div>%s<section id="reasons"><h2>Failure reasons <small>runs, most frequent first, with the '
+                'cumulative share</small></h2>%s</section><section id="locs"><h2>LOC mix <small>runs</small></h2>%s%s'
+                '</section></div></div>'
+                % (builds(figures), svg_bars(figures["reasons"], "reason", lambda key: key or "(none logged)", failing)
+                   if figures["reasons"] else '<p class="note">None.</p>',
+                   svg_bars(locs, "loc", lambda key: key or "(none logged)"),
                    '<p class="note" id="locs-more">and %d more LOCs with %s runs</p>'
-                   % (len(others), "{:,}".format(sum(count for _, count in others))) if others else ""))
+                   % (len(others), number(sum(count for _, count in others))) if others else ""))
 
-    page.append('<section id="look"><h2>Runs to look at <small>FAIL, INCOMPLETE or interleaved: %s runs, newest first'
-                '</small></h2>' % "{:,}".format(figures["to_look_at"]))
+    page.append(run_figures(figures))
+    page.append('<section id="look"><h2>Runs to look at <small>FAIL, INCOMPLETE or interleaved: '
+                '%s runs, newest first</small></h2>' % number(figures["to_look_at"]))
     if figures["listed"]:
-        page.append('<table id="attention"><thead><tr><th>machine</th><th>date</th><th>time</th><th>serial</th>'
-                    '<th>outcome</th><th>reason</th></tr></thead><tbody>')
-        for machine, date, time, serial, outcome, failed, mixed in figures["listed"]:
-            reason = ", ".join(filter(None, (failed, "interleaved" if mixed else None)))
-            page.append('<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td class="outcome-%s">%s</td>'
-                        '<td class="reason">%s</td></tr>' % tuple(escape(printable(text)) for text in (
-                            machine, date, time, shown(serial), outcome, outcome, reason)))
-        page.append("</tbody></table>")
+        page.append(table("attention", ("machine", "date", "time", "serial", "outcome", "reason"), [
+            ((machine, None), (date, None), (time, None), (shown(serial), None), (outcome, "outcome-" + outcome),
+             (", ".join(filter(None, (failed, "interleaved" if mixed else None))), "reason"))
+            for machine, date, time, serial, outcome, failed, mixed in figures["listed"]]))
     else:
         page.append('<p class="note">None.</p>')
     if figures["to_look_at"] > len(figures["listed"]):
-        page.append('<p id="attention-more">and %s more</p>'
-                    % "{:,}".format(figures["to_look_at"] - len(figures["listed"])))
+        page.append('<p id="attention-more">and %s more</p>' % number(figures["to_look_at"] - len(figures["listed"])))
     page.append("</section></body></html>\n")
     out.write("".join(page))
-

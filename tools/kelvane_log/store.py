@@ -1,11 +1,13 @@
-"""The fleet database: the only module that speaks SQL. Its schema, the
-connection, keeping records and giving them back, and the report's figures
-grouped by the database, so that a million runs never sit in memory.
+"""The fleet database: the only module that speaks SQL. Its schema and the
+steps that brought it there, the connection, keeping records and giving
+them back, and the figures grouped by the database, so that a million runs
+never sit in memory.
 
 The database is a SQLite file, or a PostgreSQL database named by a
 connection URI that gatherers on many machines write into at once. The SQL
-here is written once, in SQLite's words; the few ways PostgreSQL differs sit
-in the two connection classes at the end of this file and in to_postgres.
+is written once, in SQLite's words (ENGINE); to_postgres puts it in
+PostgreSQL's, and the two connection classes at the end of this file keep
+the rest of what the engines do differently.
 """
 
 import json
@@ -14,14 +16,28 @@ import re
 import signal
 import sqlite3
 import sys
-from contextlib import contextmanager
+import tempfile
+from contextlib import closing, contextmanager
+from functools import lru_cache
 from pathlib import Path
 
 from .reader import FIELDS, OUTCOMES
 
-SCHEMA_VERSION = 1
-# Kept as written here: a database is ours when its one table reads exactly so.
-RUNS_TABLE = """CREATE TABLE runs (
+# How SQLite says what engines say differently: a parameter's placeholder,
+# the comparison for which two NULLs are alike, and a table kept in the order
+# of its key; and how PostgreSQL says it, where text is also ordered as
+# SQLite orders it, by code point, whatever the server's locale. (Where the
+# schema version lives: the SQLite and Postgres classes.)
+ENGINE = {"placeholder": "?", "differs": "IS NOT", "clustered": " WITHOUT ROWID"}
+POSTGRES = {"placeholder": "%s", "differs": "IS DISTINCT FROM", "clustered": "", "text": 'TEXT COLLATE "C"'}
+
+COLUMNS = FIELDS + ("machine",)
+# A run's start as text that sorts: MM/DD/YY is read as 20YY.
+STARTED = "'20' || substr(r.date, 7, 2) || '-' || substr(r.date, 1, 2) || '-' || substr(r.date, 4, 2) || 'T' || r.time"
+
+
+def runs_table(name, key, extra=""):
+    return """CREATE TABLE %s (
     file TEXT NOT NULL,
     run INTEGER NOT NULL,
     date TEXT NOT NULL,
@@ -35,19 +51,88 @@ RUNS_TABLE = """CREATE TABLE runs (
     views TEXT NOT NULL,
     marker TEXT,
     interleaved INTEGER NOT NULL,
-    machine TEXT NOT NULL,
-    PRIMARY KEY (file, run)
-) WITHOUT ROWID"""
-COLUMNS = FIELDS + ("machine",)
-# What the database holds when it is ours: (type, name, SQL) as SQLite lists them.
-OBJECTS = [("table", "runs", RUNS_TABLE)]
-# Everything but the key; a run is written again only where one of them differs.
-VALUES = COLUMNS[2:]
-# Every column qualified: PostgreSQL has both rows in scope.
-IF_CHANGED = "ON CONFLICT (file, run) DO UPDATE SET %s WHERE (%s) IS NOT (%s)" % (
-    ", ".join("%s = excluded.%s" % (name, name) for name in VALUES),
-    ", ".join("runs." + name for name in VALUES), ", ".join("excluded." + name for name in VALUES))
-UPSERT = "INSERT INTO runs VALUES (%s) " % ", ".join("?" * len(COLUMNS)) + IF_CHANGED
+    machine TEXT NOT NULL,%s
+    PRIMARY KEY (%s)
+)%s""" % (name, extra, key, ENGINE["clustered"])
+
+
+def with_units(source):
+    """The runs of source (a record's columns and its machine folder), each
+    with its start and its unit. A run's unit is its serial number. A run that
+    logged none takes its log's where every run of that log that logged one
+    logged the same; in a log where no run logged one, the log is the unit;
+    in a log of several serials, such a run has no unit. Its log is the log
+    as source holds it: as gathered, so a log replaced by another PC's leaves
+    the runs kept before with the units they had."""
+    return ("SELECT %s, %s AS started, CASE WHEN r.serial IS NOT NULL THEN r.serial WHEN logs.low = logs.high"
+            " THEN logs.low WHEN logs.low IS NULL THEN r.file END AS unit FROM %s AS r JOIN (SELECT file,"
+            " min(serial) AS low, max(serial) AS high FROM %s GROUP BY file) AS logs ON logs.file = r.file"
+            % (", ".join("r." + name for name in COLUMNS), STARTED, source, source))
+
+
+# One record per unit: its runs in order of start, then log path, then place;
+# its state is its latest run's. A unit's first and latest runs are found
+# through the unit index, not by sorting every run; what the latest run holds
+# is not looked for again.
+UNITS = """SELECT u.unit,
+       CASE WHEN latest.serial IS NOT NULL
+              OR EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.serial IS NOT NULL)
+            THEN u.unit END AS serial,
+       u.runs, u.logs, opening.outcome AS first, latest.outcome AS last,
+       CASE WHEN latest.outcome IN ('PASS', 'SKIP') THEN 'done'
+            WHEN latest.outcome = 'OFFICE-ABSENT' THEN 'no office'
+            ELSE 'open' END AS state,
+       u.first_started, u.last_started,
+       coalesce(latest.build_id, (SELECT r.build_id FROM runs AS r WHERE r.unit = u.unit AND r.build_id IS NOT NULL
+                                  ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1)) AS build_id,
+       coalesce(latest.loc, (SELECT r.loc FROM runs AS r WHERE r.unit = u.unit AND r.loc IS NOT NULL
+                             ORDER BY r.started DESC, r.file DESC, r.run DESC LIMIT 1)) AS loc,
+       latest.failed AS reason, latest.file, latest.machine
+FROM (SELECT unit, count(*) AS runs, count(DISTINCT file) AS logs,
+             min(started) AS first_started, max(started) AS last_started
+      FROM runs WHERE unit IS NOT NULL GROUP BY unit) AS u
+JOIN runs AS opening ON opening.unit = u.unit AND opening.started = u.first_started
+JOIN runs AS latest ON latest.unit = u.unit AND latest.started = u.last_started
+WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.first_started
+                  AND (r.file, r.run) < (opening.file, opening.run))
+  AND NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.started = u.last_started
+                  AND (r.file, r.run) > (latest.file, latest.run))"""
+UNIT_FIELDS = ("unit", "serial", "runs", "logs", "first", "last", "state", "first_started", "last_started",
+               "build_id", "loc", "reason", "file")
+PASSED = "first IN ('PASS', 'SKIP')"
+# The figures of all units, read from {units}: the units view, or the page's
+# copy of it.
+UNIT_FIGURES = """SELECT count(*) AS units, count(CASE WHEN %s THEN 1 END) AS passed_first,
+       count(CASE WHEN state = 'done' THEN 1 END) AS done, count(CASE WHEN state = 'open' THEN 1 END) AS open_units,
+       count(CASE WHEN runs > 1 THEN 1 END) AS retested, count(CASE WHEN state = 'no office' THEN 1 END) AS no_office,
+       (SELECT count(*) FROM runs WHERE unit IS NULL) AS runs_without_unit
+FROM {units}""" % PASSED
+# Units by the day of their first run.
+UNIT_DAYS = """SELECT substr(first_started, 1, 10) AS day, count(*) AS units,
+       count(CASE WHEN %s THEN 1 END) AS passed_first
+FROM {units} GROUP BY substr(first_started, 1, 10)""" % PASSED
+# Units by the Build ID (the model) of their latest run that logged one.
+UNIT_BUILDS = """SELECT build_id, count(*) AS units, count(CASE WHEN %s THEN 1 END) AS passed_first,
+       count(CASE WHEN state = 'done' THEN 1 END) AS done, count(CASE WHEN state = 'open' THEN 1 END) AS open_units
+FROM {units} GROUP BY build_id""" % PASSED
+VIEWS = (("units", UNITS), ("unit_figures", UNIT_FIGURES.format(units="units")),
+         ("unit_days", UNIT_DAYS.format(units="units")), ("unit_builds", UNIT_BUILDS.format(units="units")))
+
+# The schema's history. Each step brings a database from the version before
+# it to its own, inside the gathering's one transaction; a new database takes
+# them all, in order. A step, once released, is never changed: a change is a
+# new step.
+STEPS = (
+    ("runs keyed by log and place", [runs_table("runs", "file, run")]),
+    ("runs keyed by log, place and start, each with its unit; the unit views", [
+        "ALTER TABLE runs RENAME TO runs_v1",
+        runs_table("runs", "file, run, started", "\n    started TEXT NOT NULL,\n    unit TEXT,"),
+        "INSERT INTO runs (%s, started, unit) %s" % (", ".join(COLUMNS), with_units("runs_v1")),
+        "DROP TABLE runs_v1",
+        "CREATE INDEX runs_by_unit ON runs (unit, started, file, run)",
+    ] + ["CREATE VIEW %s AS %s" % view for view in VIEWS]),
+)
+SCHEMA_VERSION = len(STEPS)
 
 
 # The columns whose text comes from a log's values or a folder's name, so
@@ -113,45 +198,106 @@ def connect(path, create, scratch=False, warn=None):
     return db
 
 
-def begin_reading(db):
-    """One snapshot for all that is read next, so that every figure counts
-    the same runs; a database that is not ours is refused."""
-    db.begin_reading()
-    check_schema(db, create=False)
+@lru_cache(maxsize=None)
+def objects_of(version):
+    """The tables, indexes and views a database of version holds: what its
+    steps make of an empty database."""
+    with closing(sqlite3.connect(":memory:", isolation_level=None, factory=SQLite)) as db:
+        upgrade(db, 0, version)
+        return db.objects()
+
+
+def upgrade(db, version, to=SCHEMA_VERSION):
+    for _, statements in STEPS[version:to]:
+        for statement in statements:
+            db.execute(statement)
+    db.set_version(to)
 
 
 def check_schema(db, create):
-    """True when the database is empty and create asks for the table to be
-    made; raises FleetError for a database that is not a fleet database of
-    ours. Only reads: a database refused here is left as it was."""
+    """The schema version of a fleet database of ours, 0 for an empty one that
+    create may make; raises FleetError for any other. Only reads: a database
+    refused here is left as it was."""
     version, objects = db.schema()
     if version > SCHEMA_VERSION:
         raise FleetError("made by a newer kelvane-log (schema version %d; this one knows %d)"
                          % (version, SCHEMA_VERSION))
-    if version == SCHEMA_VERSION and objects == db.as_listed(OBJECTS):
-        return False
+    if version > 0 and objects == db.as_listed(objects_of(version)):
+        return version
     # An empty file is an empty database: also what a killed first gathering leaves.
     if create and version == 0 and not objects:
-        return True
+        return 0
     names = ", ".join(sorted(name for _, name, _ in objects)) or "none"
     raise FleetError("not a kelvane-log fleet database (schema version %d, tables and indexes: %s)"
                      % (version, names))
 
 
+@contextmanager
+def reading(path):
+    """The database at path, to be read in one snapshot, so that every figure
+    counts the same runs; a database that is not ours is refused. One of an
+    older schema is read through an upgraded copy in a temporary folder: the
+    file itself is left as it was."""
+    with closing(connect(path, create=False)) as db:
+        db.begin_reading()
+        version = check_schema(db, create=False)
+        if version == SCHEMA_VERSION:
+            yield db
+            return
+        if not isinstance(db, SQLite):
+            raise FleetError("made by an older kelvane-log (schema version %d): a gathering into it brings it"
+                             " up to date" % version)
+        with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
+            with closing(connect(os.path.join(folder, "fleet.sqlite"), create=True, scratch=True)) as copy:
+                db.backup(copy)
+                db.close()
+                copy.execute("BEGIN")
+                upgrade(copy, version)
+                yield copy
+
+
+# Everything but the key; a run is written again only where one of them differs.
+VALUES = COLUMNS[2:] + ("unit",)
+KEEP = "INSERT INTO runs (%s, started, unit) %s WHERE true ON CONFLICT (file, run, started) DO UPDATE SET %s" \
+       " WHERE (%s) %s (%s)" % (
+           ", ".join(COLUMNS), with_units("gathered"), ", ".join("%s = excluded.%s" % (name, name) for name in VALUES),
+           ", ".join("runs." + name for name in VALUES), ENGINE["differs"], ", ".join("excluded." + name for name in VALUES))
+GATHERED = runs_table("gathered", "file, run, date, time").replace("CREATE TABLE", "CREATE TEMP TABLE")
+GATHER = "INSERT INTO gathered VALUES (%s) ON CONFLICT DO NOTHING" % ", ".join([ENGINE["placeholder"]] * len(COLUMNS))
+BATCH = 4096        # runs kept at a time, in whole logs
+
+
+def in_whole_logs(rows):
+    """rows in batches of about BATCH, a log never split: a run's unit may
+    depend on every run of its log."""
+    batch = []
+    for row in rows:
+        if len(batch) >= BATCH and row[0] != batch[-1][0]:
+            yield batch
+            batch = []
+        batch.append(row)
+    if batch:
+        yield batch
+
+
 def ingest(db, records):
-    """Keeps (machine, record) pairs in the database, all in one transaction:
-    what fails or is killed half-way leaves the database as it was. Returns
-    the number of runs that are new, updated and unchanged. The records are
-    read with the writers' lock held (SQLite), or kept aside first and taken
-    in with it (PostgreSQL, whose gatherers read their logs side by side)."""
+    """Keeps (machine, record) pairs in the database, all in one transaction,
+    a database of an older schema upgraded first: what fails or is killed
+    half-way leaves the database as it was. Returns the number of runs that
+    are new, updated and unchanged. The records are read with the writers'
+    lock held (SQLite), or kept aside first and taken in with it (PostgreSQL,
+    whose gatherers read their logs side by side)."""
     db.begin_writing()
     try:
         # A database that is not ours is refused before any log is read; an
-        # empty one is made ours by one writer, whom the others wait for.
-        if check_schema(db, create=True):
+        # empty or older one is brought up to date by one writer, whom the
+        # others wait for.
+        if check_schema(db, create=True) < SCHEMA_VERSION:
             db.lock_writers()
-            if check_schema(db, create=True):
-                db.create([statement for _, _, statement in OBJECTS], SCHEMA_VERSION)
+            version = check_schema(db, create=True)
+            if version < SCHEMA_VERSION:
+                db.make_schema()
+                upgrade(db, version)
             db.schema_made()
         seen = 0
         head = FIELDS[:FIELDS.index("views")]
@@ -170,7 +316,6 @@ def ingest(db, records):
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
-        # An unchanged run is no change: rowcount counts the rows written.
         changed = db.upsert(staged)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
@@ -196,8 +341,8 @@ def commit_whole(db):
 
 def stored_records(db):
     """(machine, record) for each run kept, in the order of the key: by the
-    log's path, then the run's place in it."""
-    for row in db.rows("SELECT %s FROM runs ORDER BY file, run" % ", ".join(COLUMNS)):
+    log's path, then the run's place in it, then its start."""
+    for row in db.rows("SELECT %s FROM runs ORDER BY file, run, started" % ", ".join(COLUMNS)):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
         record = dict(zip(FIELDS, row))
@@ -206,41 +351,91 @@ def stored_records(db):
         yield row[-1], record
 
 
-LISTED = 100        # runs to look at, newest first; the rest are counted
-# A run's date is MM/DD/YY; every run is of this century.
+def stored_units(db):
+    """One record per unit, in order of the unit."""
+    for row in db.rows("SELECT %s FROM units ORDER BY unit" % ", ".join(UNIT_FIELDS)):
+        yield dict(zip(UNIT_FIELDS, map(given_back, row)))
+
+
+LISTED = 100        # runs and open units to look at, newest first; the rest are counted
+BUILDS_LISTED = 20
 # Within a second, a log's later run is the newer one.
-NEWEST_FIRST = "substr(date, 7, 2) DESC, substr(date, 1, 5) DESC, time DESC, file, run DESC"
+NEWEST_FIRST = "started DESC, file, run DESC"
 TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR interleaved = 1"
+# Passing runs that wrote the value, and that found both views already set.
+WROTE = """outcome = 'PASS' AND views LIKE '%"action": "overwritten"%'"""
+BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept"%'"""
 
 
 def day_order(date):
     return "20%s-%s-%s" % (date[6:8], date[0:2], date[3:5])
 
 
+def logged_date(day):
+    """A day YYYY-MM-DD as the run header writes it."""
+    return "%s/%s/%s" % (day[5:7], day[8:10], day[2:4])
+
+
 def report_figures(db):
-    """Every figure of the page, grouped by the database."""
-    days = {}
-    interleaved = to_look_at = 0
-    for date, outcome, mixed, count in db.execute(
-            "SELECT date, outcome, interleaved, count(*) FROM runs GROUP BY date, outcome, interleaved"):
+    """Every figure of the page, grouped by the database. The runs are
+    counted in one pass, by day, outcome, LOC and reason; the units are
+    worked out once, into a table of the connection's own that the unit
+    figures then read."""
+    days, locs, reasons = {}, {}, {}
+    interleaved = to_look_at = wrote = both_set = 0
+    for date, outcome, mixed, loc, failed, count, wrote_here, set_here in db.execute(
+            "SELECT date, outcome, interleaved, loc, failed, count(*), count(CASE WHEN %s THEN 1 END),"
+            " count(CASE WHEN %s THEN 1 END) FROM runs GROUP BY date, outcome, interleaved, loc, failed"
+            % (WROTE, BOTH_SET)):
         day = days.setdefault(date, dict.fromkeys(OUTCOMES, 0))
         day[outcome] = day.get(outcome, 0) + count
         interleaved += count if mixed else 0
         to_look_at += count if mixed or outcome in ("FAIL", "INCOMPLETE") else 0
+        wrote += wrote_here
+        both_set += set_here
+        loc = given_back(loc) or ""
+        locs[loc] = locs.get(loc, 0) + count
+        if failed is not None or outcome == "FAIL":
+            reasons[failed or ""] = reasons.get(failed or "", 0) + count
     days = sorted(days.items(), key=lambda item: day_order(item[0]))
     outcomes = {outcome: sum(day[outcome] for _, day in days) for outcome in OUTCOMES}
-    return {
+    # Failure reasons, the most frequent first, each with the failing runs up to it.
+    pareto, failing = [], 0
+    for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+        failing += count
+        pareto.append((reason, count, failing))
+
+    db.execute("DROP TABLE IF EXISTS page_units")
+    db.execute("CREATE TEMP TABLE page_units AS SELECT * FROM units")
+    units = dict(zip(("units", "passed_first", "done", "open_units", "retested", "no_office", "runs_without_unit"),
+                     db.execute(UNIT_FIGURES.format(units="page_units")).fetchone()))
+    figures = {
         "days": days, "outcomes": outcomes, "runs": sum(outcomes.values()), "interleaved": interleaved,
-        "logs": db.execute("SELECT count(DISTINCT file) FROM runs").fetchone()[0],
-        "reasons": db.execute("SELECT coalesce(failed, ''), count(*) FROM runs WHERE failed IS NOT NULL"
-                              " OR outcome = 'FAIL' GROUP BY failed ORDER BY 2 DESC, 1").fetchall(),
-        "locs": [(given_back(loc), count) for loc, count in db.execute(
-            "SELECT coalesce(loc, ''), count(*) FROM runs GROUP BY loc ORDER BY 2 DESC, 1")],
+        "wrote": wrote, "both_set": both_set,
+        "logs": db.execute("SELECT count(*) FROM (SELECT file FROM runs GROUP BY file) AS logs").fetchone()[0],
+        "reasons": pareto,
+        "locs": sorted(locs.items(), key=lambda item: (-item[1], item[0])),
         "to_look_at": to_look_at,
         "listed": [tuple(map(given_back, row)) for row in db.execute(
             "SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
-            + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT ?", (LISTED,))],
+            + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT %d" % LISTED)],
+        "units": units,
+        "open": [tuple(map(given_back, row)) for row in db.execute(
+            "SELECT unit, machine, last_started, runs, reason FROM page_units WHERE state = 'open'"
+            " ORDER BY last_started DESC, unit LIMIT %d" % LISTED)],
+        "unit_days": {logged_date(day): (count, passed) for day, count, passed
+                      in db.execute(UNIT_DAYS.format(units="page_units"))},
     }
+    figures["builds"], more = [], [0, 0]
+    for row in db.execute("SELECT * FROM (%s) AS builds ORDER BY units DESC, build_id IS NULL, build_id"
+                          % UNIT_BUILDS.format(units="page_units")):
+        if len(figures["builds"]) < BUILDS_LISTED:
+            figures["builds"].append((given_back(row[0]),) + tuple(row[1:]))
+        else:
+            more[0] += 1
+            more[1] += row[1]
+    figures["builds_more"] = tuple(more)
+    return figures
 
 
 class SQLite(sqlite3.Connection):
@@ -248,17 +443,22 @@ class SQLite(sqlite3.Connection):
     first record read to the commit."""
 
     def schema(self):
-        """The schema version and the objects there, as (type, name, SQL)."""
-        return (self.execute("PRAGMA user_version").fetchone()[0],
-                self.execute("SELECT type, name, sql FROM sqlite_master").fetchall())
+        """The schema version, and the objects there as objects gives them."""
+        return self.execute("PRAGMA user_version").fetchone()[0], self.objects()
+
+    def set_version(self, version):
+        self.execute("PRAGMA user_version = %d" % version)
+
+    def objects(self):
+        """The tables, indexes and views, as (type, name, SQL)."""
+        return sorted((kind, name, sql or "") for kind, name, sql in self.execute(
+            "SELECT type, name, sql FROM sqlite_master"))
 
     def as_listed(self, objects):
         return objects
 
-    def create(self, statements, version):
-        for statement in statements:
-            self.execute(statement)
-        self.execute("PRAGMA user_version = %d" % version)
+    def make_schema(self):
+        """The file is the database's one schema."""
 
     def begin_writing(self):
         self.execute("BEGIN IMMEDIATE")
@@ -276,7 +476,16 @@ class SQLite(sqlite3.Connection):
         return rows
 
     def upsert(self, rows):
-        return self.executemany(UPSERT, rows).rowcount
+        """Takes the rows in, a batch of whole logs at a time, and counts
+        those written: an unchanged run is no change."""
+        self.execute(GATHERED)
+        changed = 0
+        for batch in in_whole_logs(rows):
+            self.executemany(GATHER, batch)
+            changed += self.execute(KEEP).rowcount
+            self.execute("DELETE FROM gathered")
+        self.execute("DROP TABLE gathered")
+        return changed
 
     # SQLite steps through a query's rows as they are taken.
     rows = sqlite3.Connection.execute
@@ -290,10 +499,10 @@ VERSION_COMMENT = "kelvane-log fleet database, schema version "
 WRITERS_LOCK = int.from_bytes(b"kelvane", "big")
 NO_PSYCOPG = ("a PostgreSQL database needs psycopg 3, which %s does not have (Debian 12: apt-get install "
               "python3-psycopg, and run the tool with /usr/bin/python3; Windows: py -m pip install \"psycopg[binary]\")")
-# Each kept run once, the last read where a log was given twice; in the key's
-# order, as every writer does, so that none waits on another in a cycle.
-MERGE = ("INSERT INTO runs SELECT DISTINCT ON (file, run) %s FROM %%s ORDER BY file, run, seq DESC "
-         % ", ".join(COLUMNS) + IF_CHANGED)
+# All the gathering's runs taken in at once, each once: the first read where
+# a log was given twice, as SQLite keeps it.
+MERGE = ("WITH gathered AS (SELECT DISTINCT ON (file, run, date, time) %s FROM %%s"
+         " ORDER BY file, run, date, time, seq) " % ", ".join(COLUMNS) + KEEP)
 # Whatever the schema holds but indexes (which cannot hold anything foreign),
 # with the comments of its relations; in one statement, so one snapshot.
 CATALOG = """SELECT CASE relkind WHEN 'r' THEN 'table' WHEN 'v' THEN 'view' ELSE 'relation ' || relkind::text END,
@@ -309,22 +518,20 @@ NULL_SAFE = re.compile(r"\bIS( NOT)? (?!NULL\b|NOT\b|TRUE\b|FALSE\b|UNKNOWN\b|DI
 
 
 def to_postgres(sql):
-    """SQL written for SQLite (keywords in capitals, no ? or % in its
-    literals) as PostgreSQL reads it through psycopg, whose placeholder is %s."""
-    sql = sql.replace("%", "%%").replace("?", "%s")
-    return NULL_SAFE.sub(lambda found: "IS DISTINCT FROM " if found.group(1) else "IS NOT DISTINCT FROM ", sql)
+    """SQL written in SQLite's words (keywords in capitals, no ? or % in its
+    literals) as PostgreSQL reads it through psycopg, whose own placeholder
+    takes the % of the SQL for its own."""
+    sql = sql.replace("%", "%%").replace(ENGINE["placeholder"], POSTGRES["placeholder"])
+    if sql.startswith("CREATE TABLE"):
+        sql = re.sub(r" TEXT\b", " " + POSTGRES["text"], sql).replace(ENGINE["clustered"], POSTGRES["clustered"])
+    return NULL_SAFE.sub(lambda found: "%s " % POSTGRES["differs"] if found.group(1) else "IS NOT DISTINCT FROM ",
+                         sql)
 
 
 def copy_text(value):
     """A value in COPY's text format, where a backslash escapes, a tab ends
     a value and a line a row (str.translate takes three times as long)."""
     return value.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
-
-
-def postgres_table(statement):
-    """A CREATE TABLE of SQLite's for PostgreSQL, its text ordered as SQLite
-    orders it, by code point, whatever the server's locale."""
-    return re.sub(r" TEXT\b", ' TEXT COLLATE "C"', statement).replace(" WITHOUT ROWID", "")
 
 
 def is_uri(path):
@@ -422,19 +629,23 @@ class Postgres:
         self.connection.close()
 
     def schema(self):
+        """The number in the comment on the runs table (0 for none), and
+        the objects of the schema, with no SQL; read in one statement, so
+        in one snapshot, as another gatherer may be making them."""
         objects = self.native(CATALOG, {"schema": SCHEMA}).fetchall()
         comment = dict(((kind, name), comment) for kind, name, comment in objects).get(("table", "runs")) or ""
         number = comment[len(VERSION_COMMENT):] if comment.startswith(VERSION_COMMENT) else ""
-        return int(number) if number.isdigit() else 0, sorted((kind, name, None) for kind, name, _ in objects)
+        return int(number) if number.isdigit() else 0, sorted((kind, name, "") for kind, name, _ in objects)
+
+    def set_version(self, version):
+        self.native("COMMENT ON TABLE runs IS '%s%d'" % (VERSION_COMMENT, version))
 
     def as_listed(self, objects):
-        return sorted((kind, name, None) for kind, name, _ in objects if kind != "index")
+        return sorted((kind, name, "") for kind, name, _ in objects if kind != "index")
 
-    def create(self, statements, version):
-        self.native("CREATE SCHEMA IF NOT EXISTS " + SCHEMA)
-        for statement in statements:
-            self.execute(postgres_table(statement) if statement.startswith("CREATE TABLE") else statement)
-        self.native("COMMENT ON TABLE runs IS '%s%d'" % (VERSION_COMMENT, version))
+    def make_schema(self):
+        if self.native("SELECT to_regnamespace(%s)", (SCHEMA,)).fetchone()[0] is None:
+            self.native("CREATE SCHEMA " + SCHEMA)
 
     def schema_made(self):
         """Committed at once, the lock with it: gatherers started together
@@ -448,7 +659,8 @@ class Postgres:
         self.native("BEGIN ISOLATION LEVEL READ COMMITTED")
 
     def begin_reading(self):
-        self.native("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+        # Not READ ONLY: the page keeps its units in a temporary table.
+        self.native("BEGIN ISOLATION LEVEL REPEATABLE READ")
 
     def lock_writers(self):
         self.native("SELECT pg_advisory_xact_lock(%s)", (WRITERS_LOCK,))
@@ -456,8 +668,8 @@ class Postgres:
     def stage(self, rows):
         """The rows in a table of this session's, gone at the commit; their
         order is kept in seq."""
-        self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS"
-                     " SELECT 0::bigint AS seq, * FROM runs WITH NO DATA")
+        self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, %s FROM runs"
+                    " WITH NO DATA" % ", ".join(COLUMNS))
         with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
             lines, files = [], []
             for seq, row in enumerate(rows):
