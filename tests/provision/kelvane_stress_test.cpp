@@ -138,9 +138,10 @@ TEST_F(KelvaneStress, twelve_runs_at_once_half_of_them_japanese)
         MakeDirs(L"C:\\System.sav\\Logs");
         std::vector<kelvane::UniqueKernelObject> runs;
         for (int i = 0; i < kTwelve; ++i) {
-            firmware::UseScenario(std::string("bios SN-0042\nsetting Build ID|") + (i % 2 ? "12#SACF34" : "12#SABA34") +
-                                      "\nsetting Feature Byte|FB-7\n",
-                                  "twelve" + std::to_string(i));
+            firmware::UseScenario(
+                std::string("bios SN-0042\nsetting Build ID|") + (i % 2 ? "12#SACF34" : "12#SABA34") +
+                    "\nsetting Feature Byte|FB-7\n",
+                "twelve" + std::to_string(i));
             runs.emplace_back(StartChild(program, kProgramDir, KELVANE_INJECTOR));
             ASSERT_TRUE(runs.back());
         }
