@@ -513,6 +513,10 @@ UNION ALL SELECT 'routine', proname::text, NULL FROM pg_proc JOIN pg_namespace o
 UNION ALL SELECT 'type', typname::text, NULL FROM pg_type JOIN pg_namespace ours ON typnamespace = ours.oid
     WHERE nspname = %(schema)s AND typtype <> 'c' AND typcategory <> 'A'"""
 UNKEEPABLE = re.compile("[\0\ud800-\udfff]")
+COPY_ESCAPES = {"\\": "\\", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}
+COPIED = re.compile(r"\\(.)")
+# smallint, integer and bigint, by their type's number.
+INTEGER_TYPES = (21, 23, 20)
 # SQLite's null-safe comparison is spelled IS (NOT); PostgreSQL's, IS (NOT) DISTINCT FROM.
 NULL_SAFE = re.compile(r"\bIS( NOT)? (?!NULL\b|NOT\b|TRUE\b|FALSE\b|UNKNOWN\b|DISTINCT\b)")
 
@@ -532,6 +536,12 @@ def copy_text(value):
     """A value in COPY's text format, where a backslash escapes, a tab ends
     a value and a line a row (str.translate takes three times as long)."""
     return value.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def copied_text(value):
+    """A value as COPY's text format gives it back, whose escapes are a
+    backslash and the letter of a control character."""
+    return COPIED.sub(lambda escape: COPY_ESCAPES[escape.group(1)], value) if "\\" in value else value
 
 
 def is_uri(path):
@@ -612,14 +622,23 @@ class Postgres:
         with self.speaking():
             return self.connection.execute(sql, parameters)
 
-    def rows(self, sql, parameters=()):
-        """A query's rows a batch at a time, from a cursor on the server:
-        psycopg's own would take them all into memory first. In binary,
-        which psycopg reads in half the time of text."""
-        with self.speaking(), self.connection.cursor(name="rows", binary=True) as cursor:
-            cursor.itersize = 2000
-            cursor.execute(to_postgres(sql), parameters)
-            yield from cursor
+    def rows(self, sql):
+        """A query's rows as they come, through COPY: psycopg's cursors take
+        them all into memory first, or read them (in Python) at a third of
+        the speed. Its integer columns, by the types the server names, are
+        ints; the rest text."""
+        sql = to_postgres(sql)
+        with self.speaking(), self.connection.cursor() as cursor:
+            cursor.execute("SELECT * FROM (%s) AS query LIMIT 0" % sql, ())
+            integers = [column.type_code in INTEGER_TYPES for column in cursor.description]
+            with cursor.copy("COPY (%s) TO STDOUT" % sql, ()) as copy:
+                rest = b""
+                for chunk in copy:
+                    lines = (rest + chunk).split(b"\n")
+                    rest = lines.pop()
+                    for line in lines:
+                        yield tuple(None if value == "\\N" else int(value) if integer else copied_text(value)
+                                    for value, integer in zip(line.decode("utf-8").split("\t"), integers))
 
     @property
     def in_transaction(self):
