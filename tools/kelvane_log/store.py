@@ -513,6 +513,7 @@ UNION ALL SELECT 'routine', proname::text, NULL FROM pg_proc JOIN pg_namespace o
 UNION ALL SELECT 'type', typname::text, NULL FROM pg_type JOIN pg_namespace ours ON typnamespace = ours.oid
     WHERE nspname = %(schema)s AND typtype <> 'c' AND typcategory <> 'A'"""
 UNKEEPABLE = re.compile("[\0\ud800-\udfff]")
+# What a backslash stands for before each letter, in what COPY writes.
 COPY_ESCAPES = {"\\": "\\", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}
 COPIED = re.compile(r"\\(.)")
 # smallint, integer and bigint, by their type's number.
