@@ -457,6 +457,7 @@ class SQLite(sqlite3.Connection):
             "SELECT type, name, sql FROM sqlite_master"))
 
     def as_listed(self, objects):
+        """Objects as SQLite lists them, as schema gives them here."""
         return objects
 
     def make_schema(self):
@@ -656,6 +657,9 @@ class Postgres:
         self.native("COMMENT ON TABLE runs IS '%s%d'" % (VERSION_COMMENT, version))
 
     def as_listed(self, objects):
+        """Objects as SQLite lists them, as schema gives them here: without
+        their SQL (the server writes its own), and without indexes, which a
+        DBA may add."""
         return sorted((kind, name, "") for kind, name, _ in objects if kind != "index")
 
     def make_schema(self):
