@@ -69,6 +69,17 @@ std::map<std::string, int> CountEntries(const std::string& log, std::string& dam
     return counts;
 }
 
+// Each run ends within two minutes, with exit code 0.
+void ExpectAllEndWithZero(const std::vector<kelvane::UniqueKernelObject>& runs)
+{
+    for (const kelvane::UniqueKernelObject& run : runs) {
+        EXPECT_EQ(::WaitForSingleObject(run.get(), 120000), WAIT_OBJECT_0);
+        DWORD code = 99;
+        ::GetExitCodeProcess(run.get(), &code);
+        EXPECT_EQ(code, 0u);
+    }
+}
+
 }  // namespace
 
 TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
@@ -90,12 +101,7 @@ TEST_F(KelvaneStress, eight_overlapping_runs_lose_no_entry)
         runs.emplace_back(StartChild(program, kProgramDir, KELVANE_INJECTOR));
         ASSERT_TRUE(runs.back());
     }
-    for (const kelvane::UniqueKernelObject& run : runs) {
-        EXPECT_EQ(::WaitForSingleObject(run.get(), 120000), WAIT_OBJECT_0);
-        DWORD code = 99;
-        ::GetExitCodeProcess(run.get(), &code);
-        EXPECT_EQ(code, 0u);
-    }
+    ExpectAllEndWithZero(runs);
 
     const std::string log = Narrow(FromUtf16Bytes(ReadBytes(L"C:\\System.sav\\Logs\\Kelvane.log")));
     std::string damage;
@@ -145,12 +151,7 @@ TEST_F(KelvaneStress, twelve_runs_at_once_half_of_them_japanese)
             runs.emplace_back(StartChild(program, kProgramDir, KELVANE_INJECTOR));
             ASSERT_TRUE(runs.back());
         }
-        for (const kelvane::UniqueKernelObject& run : runs) {
-            EXPECT_EQ(::WaitForSingleObject(run.get(), 120000), WAIT_OBJECT_0);
-            DWORD code = 99;
-            ::GetExitCodeProcess(run.get(), &code);
-            EXPECT_EQ(code, 0u);
-        }
+        ExpectAllEndWithZero(runs);
 
         const std::string text = Narrow(FromUtf16Bytes(ReadBytes(log)));
         std::map<std::string, int> tokens;
