@@ -110,6 +110,16 @@ def read_file(path, warn):
     """The records of the Run log at path (see read_runs). Only a regular
     file is read, and only up to LARGEST_LOG: what it is, is asked of the
     file opened, so it cannot be swapped between the look and the read."""
+    data, _, _ = bytes_from(path, 0)
+    return read_runs(data, path, warn)
+
+
+def bytes_from(path, offset):
+    """The bytes of the file at path from offset on, its size and its
+    modification time (ns) as they were when it was opened, by the rules of
+    read_file(). A file that grows meanwhile gives what it grew by too, up
+    to the bound; its size and time are the ones before, so the next look
+    finds it changed. A file now no longer than offset gives no bytes."""
     try:
         descriptor = os.open(path, OPEN_FLAGS)
     except OSError:
@@ -127,9 +137,11 @@ def read_file(path, warn):
             raise not_regular(facts.st_mode)
         if facts.st_size > LARGEST_LOG:
             raise too_large(facts.st_size)
+        if offset:
+            os.lseek(descriptor, offset, os.SEEK_SET)
         # What the file says it holds, then what it grew by meanwhile (a run
         # logging as it is gathered), up to the bound and no further.
-        pieces, got = [], 0
+        pieces, got = [], offset
         while got <= LARGEST_LOG:
             piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 12), LARGEST_LOG + 1 - got))
             if not piece:
@@ -140,8 +152,7 @@ def read_file(path, warn):
             raise too_large(got)
     finally:
         os.close(descriptor)
-    data = b"".join(pieces)
-    return read_runs(data, path, warn)
+    return b"".join(pieces), facts.st_size, facts.st_mtime_ns
 
 
 def read_records(paths, warn, error):

@@ -6,6 +6,7 @@ file, a database or another module of the tool.
 
 import re
 import sys
+from collections import namedtuple
 from itertools import chain
 
 FIELDS = ("file", "run", "date", "time", "serial", "build_id", "feature_byte", "loc",
@@ -374,22 +375,28 @@ def excess(stretches):
     """For each stretch with any, the places in it of the entries that no
     run could take even if none had been cut off (an entry logged twice, or
     the runs of a lost header): they need none of the runs before them.
-    Once the possibilities are too many to follow, none more are marked."""
+    Once the possibilities are too many to follow, none more are marked.
+    Also the headers before which every run has ended however the entries
+    are shared out, while they are still followed: what comes from there on
+    is marked as it would be in a log of its own."""
     found = {}
+    closed = []
     possible = {0}
     for index, stretch in enumerate(stretches):
         possible = started(possible)
         for place, (step, _) in enumerate(stretch.entries()):
             following = take(possible, step)
             if len(following) >= MAX_POSSIBILITIES:
-                return found
+                return found, closed
             if following:
                 possible = following
             else:
                 found.setdefault(index, set()).add(place)
         if stretch.cut is not None:
             possible = {0}
-    return found
+        if possible == {0}:
+            closed.append(index + 1)
+    return found, closed
 
 
 # How far the look from a header goes: past this many later headers, none
@@ -405,10 +412,12 @@ def alone(stretches):
     entries mix with theirs. Worked out from the last run back, so the look
     ends at a later header that is alone: what follows it needs nothing
     from before it. Also the runs where the look gave up, LOOK_AHEAD later
-    headers on: those are not alone."""
-    extra = excess(stretches)
+    headers on: those are not alone; and the runs whose look reached the
+    end of the log, whose answer more runs logged after it could change."""
+    extra = excess(stretches)[0]
     found = [True] * len(stretches)
     gave_up = set()
+    open_ended = set()
     for first in range(len(stretches) - 1, -1, -1):
         possible = {0}
         at = first
@@ -422,13 +431,17 @@ def alone(stretches):
                 break
             at += 1
             # After a cut entry, the power went: whatever was open ends there.
-            if stretches[at - 1].cut is not None or at == len(stretches) or found[at]:
+            if stretches[at - 1].cut is not None:
+                break
+            if at == len(stretches) or found[at]:
+                if at == len(stretches) or at in open_ended:
+                    open_ended.add(first)
                 break
             if at - first > LOOK_AHEAD:
                 found[first] = False
                 gave_up.add(first)
                 break
-    return found, gave_up
+    return found, gave_up, open_ended
 
 
 def group_runs(stretches):
@@ -436,15 +449,25 @@ def group_runs(stretches):
     the look ahead gave up, or None): one run, or runs that mixed. A run
     whose header comes while the runs before it may still log joins their
     group unless it is alone (see alone())."""
+    return grouping(stretches)[0]
+
+
+def grouping(stretches):
+    """group_runs(), whether the runs of the last group may still log after
+    the last stretch, and whether a run was grouped by a look that reached
+    the end (see alone())."""
     groups = []
     possible = None  # the current group's runs, while one of them may still log
     found = None     # alone(), once a run is open at a header
+    open_ended = False
     for index, stretch in enumerate(stretches):
         if possible:
             # Where all may have ended, some may also have gone on: alone() says.
             possible.discard(0)
         if possible and found is None:
-            found, gave_up = alone(stretches)
+            found, gave_up, reached = alone(stretches)
+        if possible:
+            open_ended = open_ended or index in reached
         if possible and not found[index]:
             first, count, stopped = groups[-1]
             if stopped is None and index in gave_up:
@@ -459,7 +482,9 @@ def group_runs(stretches):
                 possible = None if ended == END else {one_run(ended)}
         if stretch.cut is not None:
             possible = None
-    return groups
+    if possible:
+        possible.discard(0)
+    return groups, bool(possible), open_ended
 
 
 # The entries after which a run alone can log nothing more.
@@ -540,17 +565,69 @@ def read_runs(data, path, warn):
     """The records of one Run log's bytes, in file order. What was found
     and damage are reported through warn(path, byte offset or None, what); a
     file that is not a Run log raises NotARunLog."""
-    text, offset_of, odd = decode(data, path, warn)
+    text, offset_of, odd, form = decode(data, path, warn)
     if text is None:
         return []
+    return runs_of(take_apart(text), offset_of, len(data) if odd else None, 0, path, warn)
+
+
+class Settled(namedtuple("Settled", "offset run form base")):
+    """Where a log's first unsettled run begins: the first run whose record
+    more bytes appended to the log could still change. offset: its byte
+    offset in the file (0: nothing is settled yet); run: how many runs come
+    before it; form: how the log is encoded, an index in FORMS; base: the
+    byte offset warnings count for it, which is offset unless the text
+    before it holds characters beyond UTF-16's 2 bytes. Kept between
+    readings, it is all read_from() needs of what came before."""
+
+
+START_OF_LOG = Settled(0, 0, None, 0)
+
+
+class PlaceLost(Exception):
+    """The bytes at a settled place are no run header: the file is no longer
+    the log the place was taken in."""
+
+
+def read_settled(data, path, warn):
+    """read_runs(data) and the log's settled place."""
+    return read_from(data, START_OF_LOG, path, warn)
+
+
+def read_from(data, place, path, warn):
+    """The records of a log's runs from a settled place on (the log's bytes
+    from place.offset), exactly as reading the whole log gives them, with
+    the same warnings at the same offsets (the encoding's own, which have
+    none, said again); and the log's settled place now, never before the
+    one given. From START_OF_LOG, the whole log's bytes are read."""
+    if not place.offset:
+        text, offset_of, odd, form = decode(data, path, warn)
+        if text is None:
+            return [], place
+    else:
+        text, offset_of, odd, form = decode_from(data, place, path, warn)
     stretches = take_apart(text)
+    records = runs_of(stretches, offset_of, place.offset + len(data) if odd else None, place.run, path, warn)
+    settled = settled_run(stretches, text, FORMS[form][1] == "utf-8")
+    if not settled:
+        return records, place._replace(form=form)
+    index = stretches[settled].at
+    head = b"" if place.offset else FORMS[form][0]
+    size = len(text[:index].encode(FORMS[form][1], "surrogatepass"))
+    return records, Settled(place.offset + len(head) + size, place.run + settled, form,
+                            offset_of(index))
+
+
+def runs_of(stretches, offset_of, odd_end, before, path, warn):
+    """The records of a log's stretches, the first numbered before + 1; the
+    log ends in an odd byte at odd_end - 1 unless odd_end is None."""
     records = []
     for first, count, stopped in group_runs(stretches):
         group = stretches[first:first + count]
         if stopped is not None:
             warn(path, offset_of(stretches[stopped].at),
                  "more than %d runs open at once: read as runs that mixed, without looking further" % LOOK_AHEAD)
-        runs = [blank_record(path, first + 1 + at, stretch) for at, stretch in enumerate(group)]
+        runs = [blank_record(path, before + first + 1 + at, stretch) for at, stretch in enumerate(group)]
         if count == 1:
             group[0].fill(runs[0])
         else:
@@ -563,14 +640,39 @@ def read_runs(data, path, warn):
             if count == 1:
                 runs[0]["outcome"] = None
         records.extend(runs)
-    if odd:
-        warn(path, len(data) - 1, "odd trailing byte")
+    if odd_end is not None:
+        warn(path, odd_end - 1, "odd trailing byte")
         if records and not records[-1]["interleaved"]:
             records[-1]["outcome"] = None
     for record in records:
         if record["outcome"] is None:
             record["outcome"] = "INCOMPLETE"
     return records
+
+
+# How many places the search for the settled one tries, from the last back,
+# before it takes the start of the log: each costs a look at the runs
+# before it.
+PLACES_TRIED = 8
+
+
+def settled_run(stretches, text, utf8):
+    """The index of the first stretch whose run more text could change; 0
+    where none is surely settled. A run before it must have ended, with
+    every run before it, however their entries are shared out, and no run
+    before it may have been grouped by a look that reached it: the look
+    goes on past it in a longer log. The last run can always log more. In
+    UTF-8, no place past text that was no UTF-8 is taken: the byte offset
+    of what follows it is not known."""
+    closed = [index for index in excess(stretches)[1] if index < len(stretches)]
+    if utf8 and "\ufffd" in text:
+        damaged = text.index("\ufffd")
+        closed = [index for index in closed if stretches[index].at <= damaged]
+    for index in reversed(closed[-PLACES_TRIED:]):
+        _, still_open, open_ended = grouping(stretches[:index])
+        if not still_open and not open_ended:
+            return index
+    return 0
 
 
 def utf16_offset(index):
@@ -581,31 +683,48 @@ def utf16_offset(index):
 MARKED = ((b"\xff\xfe", "utf-16-le", "UTF-16LE with a byte-order mark"),
           (b"\xef\xbb\xbf", "utf-8", "UTF-8 with a byte-order mark"),
           (b"", "utf-8", "UTF-8 without a byte-order mark"))
+# Each way a log can be encoded, the way Kelvane writes it first.
+FORMS = ((b"", "utf-16-le", None),) + MARKED
 
 
 def decode(data, path, warn):
     """The text of a Run log, the byte offset in the file of an index in it,
-    and whether the file ends in an odd byte of UTF-16; no text for an empty
-    file. A log as Kelvane writes it is UTF-16LE without a byte-order mark;
-    one re-saved as UTF-16LE with a mark, or as UTF-8, is read with a
-    warning saying so."""
+    whether the file ends in an odd byte of UTF-16, and its encoding (an
+    index in FORMS); no text for an empty file. A log as Kelvane writes it
+    is UTF-16LE without a byte-order mark; one re-saved as UTF-16LE with a
+    mark, or as UTF-8, is read with a warning saying so."""
     if not data:
         warn(path, None, "empty file")
-        return None, None, False
+        return None, None, False, None
     odd = len(data) & 1 == 1
     text = data[:len(data) & ~1].decode("utf-16-le", "surrogatepass")
     if HEADER.match(text):
-        return text, utf16_offset, odd
-    for mark, encoding, what in MARKED:
+        return text, utf16_offset, odd, 0
+    for form, (mark, encoding, what) in enumerate(MARKED, 1):
         if data.startswith(mark):
             whole = len(data) & ~1 if encoding == "utf-16-le" else len(data)
             text = data[len(mark):whole].decode(encoding, "replace")
             if HEADER.match(text):
                 warn(path, None, "read as " + what)
                 if encoding == "utf-8":
-                    return text, lambda index: len(mark) + len(text[:index].encode("utf-8")), False
-                return text, lambda index: len(mark) + 2 * index, odd
+                    return text, lambda index: len(mark) + len(text[:index].encode("utf-8")), False, form
+                return text, lambda index: len(mark) + 2 * index, odd, form
     raise NotARunLog("not a Run log (no run header in UTF-16LE or UTF-8): it starts with " + opening(data))
+
+
+def decode_from(data, place, path, warn):
+    """decode() of a log's bytes from a settled place on."""
+    mark, encoding, what = FORMS[place.form]
+    if what is not None:
+        warn(path, None, "read as " + what)
+    whole = len(data) & ~1 if encoding == "utf-16-le" else len(data)
+    text = data[:whole].decode(encoding, "surrogatepass" if what is None else "replace")
+    if not HEADER.match(text):
+        raise PlaceLost("no run header at byte %d" % place.offset)
+    base = place.base
+    if encoding == "utf-8":
+        return text, lambda index: base + len(text[:index].encode("utf-8")), False, place.form
+    return text, lambda index: base + 2 * index, whole < len(data), place.form
 
 
 def opening(data):
