@@ -21,11 +21,25 @@ its data in DIR), and then, with the machine folders moved into four
 quarters, times one gatherer on all of them against four at once, each on a
 quarter, each time into a new database. Run it with a Python that has
 psycopg 3 (Debian: /usr/bin/python3); the tool runs with the same one.
+
+--year writes a year of a line instead (--runs, 2,000,000 unless given,
+over 365 days, in machine folders of one to four runs), gathers it, then
+writes one night (a 400th of the year: of 2,000,000, 5,000 runs, 4,000 in
+new machine folders and 1,000 appended to logs of the year, one each) and
+times: the night into an empty database (its new folders and its grown logs
+alone), the night into the year, the bare walk of the year's tree (its
+folders listed, the size and time of each log taken), and from the year
+the page, the units and --check where the tool has it. The aims: the night
+into the year at most 3 times the night into an empty database plus the
+walk, the page and --check within 1 s each, the units within 10 s, and the
+tool's memory flat. With --postgres, the same on PostgreSQL. A year of
+2,000,000 runs takes about 3 GB of logs and 800,000 folders.
 """
 
 import argparse
 import contextlib
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -51,6 +65,25 @@ finally:
         out.write(next(line for line in status if line.startswith("VmHWM:")))
 """
 RUNS_PER_LOG = 2.5  # the generator writes one to four runs a log
+YEAR_DAYS = 365
+NIGHTS_A_YEAR = 400    # a night brings a 400th of a year's runs: 5,000 of 2,000,000
+GROWN_SHARE = 0.2      # of a night's runs, those that grow a log of the year by a run each
+# The bare walk of a gathered tree: each folder listed, the size and time of
+# each log taken, as the tool's own walk goes; the number of logs and the
+# walk's peak resident memory (VmHWM) printed.
+WALK = """import os, sys
+sys.path.insert(0, sys.argv[1])
+from kelvane_log import gather
+logs = 0
+for root, dirs, files in gather.walk(sys.argv[2], print):
+    dirs.sort()
+    for name in files:
+        if name.lower() == "kelvane.log":
+            facts = os.stat(os.path.join(root, name))
+            logs += facts.st_size > 0 and facts.st_mtime_ns > 0
+with open("/proc/self/status") as status:
+    print(logs, next(line for line in status if line.startswith("VmHWM:")).split()[1])
+"""
 # Writes the logs in a process of its own and has them on disk before the
 # timings begin.
 GENERATE = """import os, random, sys
@@ -175,15 +208,144 @@ class Server:
             db.execute("CREATE DATABASE fleet_%d" % self.count)
         return self.harness.uri("fleet_%d" % self.count)
 
+    def named_database(self, name):
+        """A new database of its own name, beside the one new_database() keeps."""
+        with self.harness.admin() as db:
+            db.execute("DROP DATABASE IF EXISTS %s" % name)
+            db.execute("CREATE DATABASE %s" % name)
+        return self.harness.uri(name)
+
+
+def machine_log(logs, machine):
+    return os.path.join(logs, "PC-%07d" % machine, "Logs", "Kelvane.log")
+
+
+def write_log(path, text, mode="wb"):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, mode) as log:
+        log.write(text.encode("utf-16-le"))
+
+
+def year_run(rng, machine, day):
+    # The generator's calendar has 12 months of 28 days.
+    return log_reader_bench.run(rng, "SN%07d" % machine, day * 336 // YEAR_DAYS)
+
+
+def write_year(logs, runs, rng):
+    """A year of a line: machine folders of one to four runs each on days in
+    a row, until runs runs; their count and bytes."""
+    machine = written = size = 0
+    while written < runs:
+        count = min(rng.randint(1, 4), runs - written)
+        first = rng.randrange(YEAR_DAYS - 1 - count)
+        text = "".join(year_run(rng, machine, first + day) for day in range(count))
+        write_log(machine_log(logs, machine), text)
+        machine += 1
+        written += count
+        size += 2 * len(text)
+    return machine, size
+
+
+def write_night(logs, machines, night, runs, rng):
+    """One night: new machine folders of one run each, and logs of the year
+    grown by one run, in the year's tree; the same files, grown whole, alone
+    in night. Its runs."""
+    count = max(1, runs // NIGHTS_A_YEAR)
+    grown = round(count * GROWN_SHARE)
+    for machine in rng.sample(range(machines), grown):
+        write_log(machine_log(logs, machine), year_run(rng, machine, YEAR_DAYS - 1), "ab")
+        os.makedirs(os.path.dirname(machine_log(night, machine)))
+        shutil.copyfile(machine_log(logs, machine), machine_log(night, machine))
+    for machine in range(machines, machines + count - grown):
+        text = year_run(rng, machine, YEAR_DAYS - 1)
+        write_log(machine_log(logs, machine), text)
+        write_log(machine_log(night, machine), text)
+    return count
+
+
+def bare_walk(logs):
+    """Seconds, peak resident MB and the logs found of the tree's bare walk."""
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", WALK, TOOLS, logs], check=True, stdout=subprocess.PIPE)
+    seconds = time.perf_counter() - start
+    found, peak = done.stdout.split()[-2:]
+    return seconds, int(peak) / 1024, found.decode() + " logs"
+
+
+def has_check():
+    said = subprocess.run([sys.executable, os.path.join(TOOLS, "kelvane-log"), "--help"], check=True,
+                          stdout=subprocess.PIPE).stdout.decode()
+    return "--check" in said
+
+
+def bench_year(folder, runs, seed, repeat, postgres):
+    """The year's rows, as bench() gives them, with the night's runs and the
+    year's size: on SQLite, then on PostgreSQL where given."""
+    rng = random.Random(seed)
+    logs, night = os.path.join(folder, "logs"), os.path.join(folder, "night")
+    machines, log_bytes = write_year(logs, runs, rng)
+    os.sync()
+    nowhere = os.devnull
+    fleet, night_fleet = os.path.join(folder, "year.sqlite"), os.path.join(folder, "night.sqlite")
+    engines = [("", fleet, night_fleet)]
+    if postgres is not None:
+        engines.append(("PostgreSQL: ", postgres.named_database("year"), None))
+    rows = []
+    for engine, into, _ in engines:
+        rows.append((engine + "the year into a new database",) + run_tool(["--into", into, logs], nowhere))
+    night_runs = write_night(logs, machines, night, runs, rng)
+    os.sync()
+    rows.append(("the bare walk of the year's tree",) + bare_walk(logs))
+    checking = has_check()
+    for engine, into, empty in engines:
+        first = []
+        for _ in range(repeat):  # each time into a new database
+            if engine:
+                empty = postgres.new_database()
+            elif os.path.exists(empty):
+                os.remove(empty)
+            first.append(run_tool(["--into", empty, night], nowhere))
+        rows.append((engine + "the night into an empty database", min(first)[0], max(run[1] for run in first),
+                     first[0][2]))
+        # Once: the second time, the night would be in the year already.
+        rows.append((engine + "the night into the year",) + run_tool(["--into", into, logs], nowhere))
+        rows.append((engine + "the page from the year",) + measure(["--from", into, "--format", "html"], nowhere,
+                                                                  repeat))
+        rows.append((engine + "the units from the year (jsonl)",) + measure(
+            ["--units", "--from", into, "--format", "jsonl"], nowhere, repeat))
+        if checking:
+            rows.append((engine + "--check from the year",) + measure(["--check", "--from", into], nowhere, repeat))
+    return night_runs, log_bytes, os.path.getsize(fleet), rows
+
+
+def report_year(runs, night_runs, log_bytes, fleet_bytes, rows):
+    named = {name: seconds for name, seconds, _, _ in rows}
+    walk = named["the bare walk of the year's tree"]
+    print("\na year of %s runs, %.0f MB of logs, database %.0f MB; a night of %s runs"
+          % ("{:,}".format(runs), log_bytes / 1e6, fleet_bytes / 1e6, "{:,}".format(night_runs)))
+    print("| a year of %s runs | seconds | aim | peak MB |\n|---|---|---|---|" % "{:,}".format(runs))
+    for name, seconds, peak, _ in rows:
+        engine = name[:12] if name.startswith("PostgreSQL: ") else ""
+        step = name[len(engine):]
+        aim = {"the page from the year": "1", "--check from the year": "1",
+               "the units from the year (jsonl)": "10"}.get(step, "")
+        if step == "the night into the year":
+            aim = "%.2f (3 x %.2f + %.2f)" % (3 * named[engine + "the night into an empty database"] + walk,
+                                              named[engine + "the night into an empty database"], walk)
+        print("| %s | %.2f | %s | %.0f |" % (name, seconds, aim, peak))
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runs", type=int, nargs="+", default=[100000, 1000000])
+    parser.add_argument("--runs", type=int, nargs="+", help="100000 1000000 unless given; with --year, 2000000")
     parser.add_argument("--folder", help="where the logs and databases go (a temporary folder in it)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeat", type=int, default=1, help="take the best time of this many runs of each step")
     parser.add_argument("--postgres", action="store_true", help="PostgreSQL beside SQLite, on a server of its own")
+    parser.add_argument("--year", action="store_true", help="a year of a line, then one night gathered into it")
     args = parser.parse_args()
+    if args.runs is None:
+        args.runs = [2000000] if args.year else [100000, 1000000]
     print("Python %s, SQLite %s" % (sys.version.split()[0], __import__("sqlite3").sqlite_version))
     postgres = Server(args.folder or tempfile.gettempdir()) if args.postgres else None
     if postgres is not None:
@@ -191,6 +353,12 @@ def main():
             print(db.execute("SELECT version()").fetchone()[0])
     for runs in args.runs:
         folder = tempfile.mkdtemp(prefix="kelvane-fleet-bench-", dir=args.folder)
+        if args.year:
+            try:
+                report_year(runs, *bench_year(folder, runs, args.seed, args.repeat, postgres))
+            finally:
+                shutil.rmtree(folder)
+            continue
         try:
             counted, log_bytes, fleet_bytes, page_bytes, rows = bench(folder, runs, args.seed, args.repeat, postgres)
         finally:
