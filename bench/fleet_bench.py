@@ -263,13 +263,16 @@ def write_night(logs, machines, night, runs, rng):
     return count
 
 
-def bare_walk(logs):
-    """Seconds, peak resident MB and the logs found of the tree's bare walk."""
-    start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-c", WALK, TOOLS, logs], check=True, stdout=subprocess.PIPE)
-    seconds = time.perf_counter() - start
-    found, peak = done.stdout.split()[-2:]
-    return seconds, int(peak) / 1024, found.decode() + " logs"
+def bare_walk(logs, repeat):
+    """Seconds (the best of repeat walks), peak resident MB and the logs
+    found of the tree's bare walk, each in a process of its own."""
+    walks = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        done = subprocess.run([sys.executable, "-c", WALK, TOOLS, logs], check=True, stdout=subprocess.PIPE)
+        found, peak = done.stdout.split()[-2:]
+        walks.append((time.perf_counter() - start, int(peak) / 1024, found.decode() + " logs"))
+    return min(walks)
 
 
 def has_check():
@@ -295,7 +298,7 @@ def bench_year(folder, runs, seed, repeat, postgres):
         rows.append((engine + "the year into a new database",) + run_tool(["--into", into, logs], nowhere))
     night_runs = write_night(logs, machines, night, runs, rng)
     os.sync()
-    rows.append(("the bare walk of the year's tree",) + bare_walk(logs))
+    rows.append(("the bare walk of the year's tree",) + bare_walk(logs, repeat))
     checking = has_check()
     for engine, into, empty in engines:
         first = []
