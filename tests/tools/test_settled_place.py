@@ -10,13 +10,17 @@ few bytes at a time.
 
 import os
 import random
+import shutil
 import sys
+import tempfile
 import unittest
 
 from test_kelvane_log import ENTRY, HEADER, RUN_LOGS, SOURCE, at_once, log_of, read_bytes, setUpModule  # noqa: F401
 
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
-from kelvane_log import reader  # noqa: E402
+from kelvane_log import gather, reader  # noqa: E402
+
+TWO_RUNS = "KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker"
 
 ENCODINGS = (lambda text: text.encode("utf-16-le", "surrogatepass"),
              lambda text: b"\xff\xfe" + text.encode("utf-16-le", "surrogatepass"),
@@ -76,7 +80,7 @@ class SettledPlace(unittest.TestCase):
                 data = log[:size]
                 said = []
                 try:
-                    whole = reader.read_runs(data, "Kelvane.log", lambda path, offset, what: said.append((offset, what)))
+                    whole = reader.read_runs(data, "Kelvane.log", lambda _, offset, what: said.append((offset, what)))
                     settled = read(data, reader.START_OF_LOG)[2]
                 except reader.NotARunLog:
                     continue  # not yet a whole run header: no place is taken
@@ -93,6 +97,22 @@ class SettledPlace(unittest.TestCase):
                 place = moved
         # Most logs settle their runs as they grow.
         self.assertGreater(places, 1000)
+
+    def test_a_log_is_read_on_from_an_offset_by_the_rules_of_a_whole_reading(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        log, pipe = os.path.join(tmp, "Kelvane.log"), os.path.join(tmp, "pipe")
+        data = read_bytes(log_of(TWO_RUNS))
+        with open(log, "wb") as file:
+            file.write(data)
+        _, place = reader.read_settled(data, log, print)
+        self.assertEqual((place.offset > 0, place.run), (True, 1))
+        facts = os.stat(log)
+        self.assertEqual(gather.bytes_from(log, place.offset), (data[place.offset:], facts.st_size, facts.st_mtime_ns))
+        self.assertEqual(gather.bytes_from(log, len(data) + 2)[0], b"")
+        os.mkfifo(pipe)  # nobody writes to it: opening it must not wait
+        with self.assertRaisesRegex(gather.NotRead, "a named pipe"):
+            gather.bytes_from(pipe, place.offset)
 
 
 if __name__ == "__main__":
