@@ -51,22 +51,26 @@ def start_server():
     removes its folder once the pipe only this process holds ends, however it ends."""
     bindir = subprocess.run(["pg_config", "--bindir"], stdout=subprocess.PIPE, check=True, text=True).stdout.strip()
     folder = tempfile.mkdtemp(prefix="postgres-", dir=os.environ.get("KELVANE_POSTGRES_WORK"))
+    # A Unix socket's path fits in 107 bytes: the socket's folder is a short one of its own, however deep the checkout.
+    socket = tempfile.mkdtemp(prefix="pg-", dir="/tmp")
     as_postgres = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
-    os.chown(folder, pwd.getpwnam("postgres").pw_uid if as_postgres else -1, -1)
+    for owned in (folder, socket):
+        os.chown(owned, pwd.getpwnam("postgres").pw_uid if as_postgres else -1, -1)
     data, password = os.path.join(folder, "data"), write(os.path.join(folder, "password"), PASSWORD.encode())
     os.chmod(password, 0o644)
-    watchdog = subprocess.Popen(["sh", "-c", 'read _; "$@" >/dev/null 2>&1; rm -rf "$0"', folder] + as_postgres
-                                + [os.path.join(bindir, "pg_ctl"), "-D", data, "-m", "immediate", "stop"],
+    watchdog = subprocess.Popen(["sh", "-c", 'read _; socket=$1; shift; "$@" >/dev/null 2>&1; rm -rf "$0" "$socket"',
+                                 folder, socket]
+                                + as_postgres + [os.path.join(bindir, "pg_ctl"), "-D", data, "-m", "immediate", "stop"],
                                 stdin=subprocess.PIPE, start_new_session=True)
     for command in (["initdb", "-D", data, "-U", "postgres", "--auth=scram-sha-256", "--pwfile=" + password, "-E",
                      "UTF8", "--locale=C.UTF-8", "--locale-provider=icu", "--icu-locale=en-US", "--no-sync"],
                     ["pg_ctl", "-D", data, "-l", os.path.join(folder, "log"), "-w", "start", "-o",
-                     "-k %s -c listen_addresses='' -p 5432 -c fsync=off" % shlex.quote(folder)]):
+                     "-k %s -c listen_addresses='' -p 5432 -c fsync=off" % shlex.quote(socket)]):
         done = subprocess.run(as_postgres + [os.path.join(bindir, command[0])] + command[1:],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if done.returncode:
             sys.exit("PostgreSQL did not start (scripts/setup.sh installs it): " + done.stdout.decode()[-2000:])
-    return {"watchdog": watchdog, "socket": folder}
+    return {"watchdog": watchdog, "socket": socket, "folder": folder}
 
 
 def uri(database, password=PASSWORD):

@@ -177,11 +177,13 @@ class RealLogs(unittest.TestCase):
             out, err, code = run_tool(tmp)  # the table, by default
             self.assertEqual((err, code), ("", 0))
             lines = out.splitlines()
-            self.assertEqual(lines[0].split(), ["machine", "date", "time", "serial", "loc", "outcome", "reason"])
+            self.assertEqual(lines[0].split(), ["machine", "started", "serial", "loc", "outcome", "reason"])
             body = lines[1:1 + len(got)]
             for line, record in zip(body, got):
                 self.assertTrue(line.startswith(os.path.relpath(os.path.dirname(record["file"]), tmp) + " "), line)
-                self.assertIn("%s  %s" % (record["date"], record["time"]), line)
+                self.assertIn(" %s  " % record["started"].replace("T", " "), line)
+                self.assertEqual(record["started"], "20%s-%s-%sT%s" % (record["date"][6:], record["date"][:2],
+                                                                       record["date"][3:5], record["time"]))
                 self.assertIn(record["outcome"], line.split())
             self.assertEqual(lines[1 + len(got)], "")
             self.assertEqual(lines[2 + len(got)], "%d runs" % len(got))
@@ -340,7 +342,7 @@ class DamagedLogs(InTemporaryFolder):
                os.path.join(self.tmp, "no such folder")]
         good = self.write("Kelvane.log", data)
         got, err, code = records(bad[0], good, *bad[1:])
-        self.assertEqual(code, 2)
+        self.assertEqual(code, 1, "the good log kept, the rest named")
         for path in bad:
             self.assertIn("kelvane-log: error: %s: " % path, err)
         # What each starts with, so that a line engineer can tell what it is.
@@ -457,12 +459,12 @@ class EditedLogs(InTemporaryFolder):
         # Root reads any folder: the tool runs as nobody then.
         got, err, code = records(os.path.join(self.tmp, "line"), user=65534 if os.geteuid() == 0 else None)
         os.chmod(os.path.join(self.tmp, "line", "locked"), 0o755)
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 1, "a folder not read")
         for what, content in saved.items():
             path = os.path.join(self.tmp, "line", what, "Logs", "Kelvane.log")
             self.assertIn("kelvane-log: warning: %s: %s" % (path, what if not content else "read as " + what), err)
             self.assertEqual([r for r in got if r["file"] == path], [dict(r, file=path) for r in want] if content else [])
-        self.assertIn("kelvane-log: warning: %s: folder not read: " % os.path.join(self.tmp, "line", "locked"), err)
+        self.assertIn("kelvane-log: error: %s: folder not read: " % os.path.join(self.tmp, "line", "locked"), err)
         self.assertEqual((len(got), len(err.splitlines())), (3, 5))
 
 
