@@ -546,14 +546,24 @@ class AsAScheduler(InTemporaryFolder):
             for secret in ("Secr3t", "Sec\\'r3t", "Sec'r3t"):
                 self.assertNotIn(secret, err, (python, string))
 
-    def test_quiet_leaves_errors_and_the_summary_and_a_busy_wait_is_said_on_a_terminal(self):
+    def test_a_damaged_log_warns_once_quiet_leaves_errors_and_the_summary_and_a_busy_wait_is_said(self):
         os.makedirs(os.path.join(self.tmp, "line", "PC-1"))
         cut = self.write(os.path.join("line", "PC-1", "Kelvane.log"), read_bytes(log_of(STRESS))[:-3])
         missing, fleet = os.path.join(self.tmp, "line", "PC-2"), os.path.join(self.tmp, "fleet.sqlite")
-        self.assertIn("kelvane-log: warning: %s: " % cut, self.tool("--format", "jsonl", cut)[1])
+        warnings = self.tool("--format", "jsonl", cut)[1]
+        runs = len(records(cut)[0])
+        self.assertIn("kelvane-log: warning: %s: " % cut, warnings)
+        # Gathered: warned while it gives new runs, not when read again unchanged, again when it grew.
+        self.assertEqual(self.tool("--into", fleet, cut)[1], warnings + "%d new, 0 updated, 0 unchanged\n" % runs)
+        self.assertEqual(self.tool("--into", fleet, cut)[1], "0 new, 0 updated, %d unchanged\n" % runs)
+        with open(cut, "ab") as log:
+            log.write(b"\0" + read_bytes(log_of(PASSING)))
+        said = self.tool("--into", fleet, cut)[1]
+        self.assertRegex(said, r"^(kelvane-log: warning: %s: .*\n)+1 new, " % re.escape(cut))
         self.assertEqual(self.tool("--quiet", "--into", fleet, cut, missing)[1:], (
-            "kelvane-log: error: %s: no such file or folder\n%d new, 0 updated, 0 unchanged\n"
-            % (missing, len(records(cut)[0])), 1))
+            "kelvane-log: error: %s: no such file or folder\n0 new, 0 updated, %d unchanged\n" % (missing, runs + 1),
+            1))
+        self.assertEqual(self.tool("--quiet", "--format", "jsonl", cut)[1], "")
         with sqlite3.connect(fleet, isolation_level=None) as holder:
             holder.execute("BEGIN EXCLUSIVE")
             terminal, tool_side = pty.openpty()

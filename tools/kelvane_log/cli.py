@@ -176,7 +176,11 @@ def main(argv=None):
 
     code = Exit.DONE
     try:
-        records = seen.follow(read_records(args.paths, warn, error)) if args.paths else iter(())
+        if args.into:
+            once = OnceWarned(args.into, warn)
+            records = once.follow(seen.follow(read_records(args.paths, once.hold, error)))
+        else:
+            records = seen.follow(read_records(args.paths, warn, error)) if args.paths else iter(())
         if args.into or args.stored or write is None or args.units:
             done = write_fleet(args, records if progress is None else progress.follow(records), write, out, warn,
                                error, waiting, seen, errors)
@@ -220,6 +224,55 @@ class Seen:
         for record in records:
             self.runs += 1
             yield record
+
+
+class OnceWarned:
+    """A gathering's warnings about a log (damaged, re-saved), held until its
+    runs have been read and said only where the log gives a run the
+    database does not hold as read (a new or updated one): the same old
+    damaged logs of unchanged PCs are not reported again every night. The
+    database is asked through a connection of its own, only about the logs
+    that warned; where it cannot tell, the warnings are said."""
+
+    def __init__(self, database, warn):
+        self.database, self.warn = database, warn
+        self.held = {}      # a log's path: its warnings, (offset, what), in order
+        self.db = None
+
+    def hold(self, path, offset, what):
+        self.held.setdefault(path, []).append((offset, what))
+
+    def follow(self, records):
+        """The records, passed on unchanged; a log's warnings are settled
+        once its last run has gone by. A log that gave no run gave no new one."""
+        log, runs = None, []
+        try:
+            for machine, record in records:
+                if record["file"] != log:
+                    self.settle(log, runs)
+                    log, runs = record["file"], []
+                if log in self.held:
+                    runs.append((machine, record))
+                yield machine, record
+            self.settle(log, runs)
+        finally:
+            if self.db is not None:
+                self.db.close()
+
+    def settle(self, log, runs):
+        warnings = self.held.pop(log, None)
+        if warnings and not self.kept_as_read(log, runs):
+            for offset, what in warnings:
+                self.warn(log, offset, what)
+
+    def kept_as_read(self, log, runs):
+        try:
+            if self.db is None:
+                # Never waits: the gathering itself may hold the database.
+                self.db = store.connect(self.database, create=False, wait=0)
+            return store.kept_runs(self.db, log) == runs
+        except (store.FleetError,) + store.DATABASE_ERRORS:
+            return False
 
 
 class Output:

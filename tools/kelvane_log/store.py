@@ -374,6 +374,20 @@ def stored_records(db):
         yield row[-1], record
 
 
+def kept_runs(db, file):
+    """(machine, record) for each run kept from the log at path file, as
+    stored_records gives them, in order of place then start."""
+    found = []
+    for row in db.execute("SELECT %s FROM runs WHERE file = ? ORDER BY run, started" % ", ".join(COLUMNS),
+                          (kept(file),)).fetchall():
+        row = tuple(map(given_back, row))
+        record = dict(zip(FIELDS, row))
+        record["views"] = json.loads(record["views"])
+        record["interleaved"] = bool(record["interleaved"])
+        found.append((row[-1], record))
+    return found
+
+
 def stored_units(db):
     """One record per unit, in order of the unit."""
     for row in db.rows("SELECT %s FROM units ORDER BY unit" % ", ".join(UNIT_FIELDS)):
