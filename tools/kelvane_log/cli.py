@@ -7,7 +7,7 @@ import os
 import re
 import sys
 import tempfile
-import threading
+import textwrap
 import time
 from contextlib import closing
 
@@ -18,21 +18,23 @@ from .outputs import (printable, write_csv, write_jsonl, write_table, write_unit
 
 
 class Exit:
-    """What the exit code tells a scheduler; --help and the kit's README.txt list them."""
-    DONE = 0            # every PATH read, every log kept (or written)
-    PARTLY = 1          # logs read and kept, but something given was not read: each named on standard error
-    NOTHING = 2         # nothing done: usage, no log read at all, a database refused, unreachable or not
-                        # permitted, output that cannot be written
-    INTERRUPTED = 130   # Ctrl-C: what shells give a command SIGINT ended (128 + 2)
+    """What the exit code tells a scheduler, and what each means, as --help
+    and the kit's README.txt list them."""
+    DONE, PARTLY, NOTHING, INTERRUPTED = 0, 1, 2, 130
+    MEANING = {
+        DONE: "every PATH read, every log kept (or written)",
+        PARTLY: "some logs read and kept, but something given was not read (a log, a folder, a PATH that does not"
+                " exist): each is named on standard error",
+        NOTHING: "nothing done: a usage error, no log read at all, a database refused, busy, unreachable or not"
+                 " permitted, output that cannot be written",
+        # What shells give a command that SIGINT ended: 128 + 2.
+        INTERRUPTED: "interrupted (Ctrl-C); a gathering keeps nothing then",
+    }
 
 
-EXIT_CODES = """exit codes:
-  0    every PATH read, every log kept (or written)
-  1    some logs read and kept, but something given was not read (a log, a folder,
-       a PATH that does not exist): each is named on standard error
-  2    nothing done: a usage error, no log read at all, a database refused,
-       busy, unreachable or not permitted, output that cannot be written
-  130  interrupted (Ctrl-C); a gathering keeps nothing then"""
+EXIT_CODES = "exit codes:\n" + "\n".join(
+    textwrap.fill(meaning, 79, initial_indent="  %-4d " % code, subsequent_indent=" " * 7)
+    for code, meaning in Exit.MEANING.items())
 
 # Ctrl-C: a gathering's one transaction is rolled back, nothing was kept.
 INTERRUPTED = "interrupted; the database is as it was"
@@ -206,6 +208,9 @@ def main(argv=None):
         say("kelvane-log: %s\n" % (INTERRUPTED if args.into or args.stored else "interrupted"))
         target.discard()
         return Exit.INTERRUPTED
+    except BaseException:
+        target.discard()
+        raise
     try:
         target.finish(keep=code != Exit.NOTHING)
     except OSError as problem:
