@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Writes kelvane-log.pyz, the log reader as one file (a zip application):
 
-    make-pyz.py TOOLS_DIR OUTPUT EPOCH
+    make-pyz.py TOOLS_DIR OUTPUT EPOCH VERSION
 
 Its __main__.py is TOOLS_DIR/kelvane-log, next to the package
-TOOLS_DIR/kelvane_log (its .py files only). The bytes depend on nothing but
-those files and EPOCH: members sorted by name, each dated EPOCH (UTC, as a
+TOOLS_DIR/kelvane_log (its .py files only) and the package's version.py,
+written here, that gives --version the project's VERSION. The bytes depend
+on nothing but those files, EPOCH and VERSION: members sorted by name, each dated EPOCH (UTC, as a
 ZIP member's time has no zone), read-only for all but the owner, compressed
 at a fixed level. zipapp itself dates members by the local time of their
 files and takes them in directory order, so it is not used.
@@ -20,33 +21,46 @@ SHEBANG = b"#!/usr/bin/env python3\n"
 PACKAGE = "kelvane_log"
 
 
-def members(tools):
+VERSION_MODULE = PACKAGE + "/version.py"
+
+
+def version_module(version):
+    return ('"""The kit\'s version, written by the build (cmake/make-pyz.py)."""\n\nVERSION = %r\n'
+            % version).encode("utf-8")
+
+
+def members(tools, version):
+    """(name in the archive, its bytes), sorted by name."""
     found = {"__main__.py": os.path.join(tools, "kelvane-log")}
     for name in os.listdir(os.path.join(tools, PACKAGE)):
         if name.endswith(".py"):
             found[PACKAGE + "/" + name] = os.path.join(tools, PACKAGE, name)
-    return sorted(found.items())
+    contents = {}
+    for name, path in found.items():
+        with open(path, "rb") as source:
+            contents[name] = source.read()
+    contents[VERSION_MODULE] = version_module(version)
+    return sorted(contents.items())
 
 
-def write(tools, output, epoch):
+def write(tools, output, epoch, version):
     # A ZIP time is from 1980 on, in steps of two seconds.
     stamp = time.gmtime(max(epoch, 315532800))[:6]
     partial = output + ".partial"
     with open(partial, "wb") as out:
         out.write(SHEBANG)
         with zipfile.ZipFile(out, "w") as archive:
-            for name, path in members(tools):
+            for name, data in members(tools, version):
                 entry = zipfile.ZipInfo(name, stamp)
                 entry.create_system = 3  # Unix, so that the permissions below are read
                 entry.external_attr = 0o100644 << 16
                 entry.compress_type = zipfile.ZIP_DEFLATED
-                with open(path, "rb") as source:
-                    archive.writestr(entry, source.read(), compresslevel=9)
+                archive.writestr(entry, data, compresslevel=9)
     os.chmod(partial, 0o755)
     os.replace(partial, output)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4 or not sys.argv[3].isdigit():
-        sys.exit("usage: make-pyz.py TOOLS_DIR OUTPUT EPOCH")
-    write(sys.argv[1], sys.argv[2], int(sys.argv[3]))
+    if len(sys.argv) != 5 or not sys.argv[3].isdigit() or not sys.argv[4]:
+        sys.exit("usage: make-pyz.py TOOLS_DIR OUTPUT EPOCH VERSION")
+    write(sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4])

@@ -1,5 +1,5 @@
 # Writes the release archive (cmake -P; see release.cmake):
-#   -DKELVANE= -DQUINTAR= -DREADME= -DTOOLS_DIR= -DPYTHON= -DKIT_DIR= -DARCHIVE= -DSOURCE_DIR=
+#   -DKELVANE= -DQUINTAR= -DREADME= -DTOOLS_DIR= -DPYTHON= -DKIT_DIR= -DARCHIVE= -DSOURCE_DIR= -DVERSION=
 # The kit folder gets the five files with fixed permissions, whatever the
 # builder's umask; the archive is written from it with its members sorted by
 # name and their times fixed, so that two builds of the same sources give the
@@ -11,9 +11,10 @@ set(_readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(REMOVE_RECURSE "${KIT_DIR}")
 file(COPY "${KELVANE}" "${QUINTAR}" DESTINATION "${KIT_DIR}" FILE_PERMISSIONS ${_runnable})
 file(COPY "${README}" DESTINATION "${KIT_DIR}" FILE_PERMISSIONS ${_readable})
-# The log reader as one file, its members dated as the archive's.
+# The log reader as one file, its members dated as the archive's, with the
+# project's version for --version.
 kelvane_source_date_epoch(epoch "${SOURCE_DIR}")
-execute_process(COMMAND "${PYTHON}" "${SOURCE_DIR}/cmake/make-pyz.py" "${TOOLS_DIR}" "${KIT_DIR}/kelvane-log.pyz" "${epoch}"
+execute_process(COMMAND "${PYTHON}" "${SOURCE_DIR}/cmake/make-pyz.py" "${TOOLS_DIR}" "${KIT_DIR}/kelvane-log.pyz" "${epoch}" "${VERSION}"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "Cannot write kelvane-log.pyz")

@@ -25,6 +25,7 @@ add_custom_command(OUTPUT "${_archive}"
     "-DKIT_DIR=${_kit_dir}"
     "-DARCHIVE=${_archive}"
     "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+    "-DVERSION=${PROJECT_VERSION}"
     -P "${PROJECT_SOURCE_DIR}/cmake/release-archive.cmake"
   DEPENDS Kelvane QUINTAR "${PROJECT_BINARY_DIR}/release/README.txt" ${_log_reader_sources}
     "${PROJECT_SOURCE_DIR}/cmake/make-pyz.py" "${PROJECT_SOURCE_DIR}/cmake/release-archive.cmake" "${PROJECT_SOURCE_DIR}/cmake/source-date-epoch.cmake"

@@ -96,12 +96,18 @@ for copy in dist/Kelvane.exe dist/QUINTAR.exe; do
   cmp "$kit/$(basename "$copy")" "$first/$copy" || kit_ok=0
 done
 # The one-file reader holds the repository's entry script as its __main__.py
-# and the package's sources, nothing else.
+# and the package's sources, nothing else but the version module the build
+# writes, which gives the archive's version.
 python3 -m zipfile -e "$kit/kelvane-log.pyz" "$kit/pyz" || kit_ok=0
 mkdir "$kit/tools"
 cp "$first/tools/kelvane-log" "$kit/tools/__main__.py"
 cp -r "$first/tools/kelvane_log" "$kit/tools/kelvane_log"
 rm -rf "$kit/tools/kelvane_log/__pycache__"
+version=${archive##*/Kelvane-}
+version=${version%-win64.zip}
+grep -qxF "VERSION = '$version'" "$kit/pyz/kelvane_log/version.py" \
+  || { echo "kelvane-log.pyz does not give the version $version" >&2; kit_ok=0; }
+rm -f "$kit/pyz/kelvane_log/version.py"
 diff -r "$kit/pyz" "$kit/tools" || kit_ok=0
 if [ $kit_ok -eq 1 ]; then
   echo "release archive: $(basename "$archive") holds the kit and its sums check"

@@ -9,6 +9,7 @@ import os
 import pwd
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -51,22 +52,26 @@ def start_server():
     removes its folder once the pipe only this process holds ends, however it ends."""
     bindir = subprocess.run(["pg_config", "--bindir"], stdout=subprocess.PIPE, check=True, text=True).stdout.strip()
     folder = tempfile.mkdtemp(prefix="postgres-", dir=os.environ.get("KELVANE_POSTGRES_WORK"))
+    # A Unix socket's path fits in 107 bytes: the socket's folder is a short one of its own, however deep the checkout.
+    socket = tempfile.mkdtemp(prefix="pg-", dir="/tmp")
     as_postgres = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
-    os.chown(folder, pwd.getpwnam("postgres").pw_uid if as_postgres else -1, -1)
+    for owned in (folder, socket):
+        os.chown(owned, pwd.getpwnam("postgres").pw_uid if as_postgres else -1, -1)
     data, password = os.path.join(folder, "data"), write(os.path.join(folder, "password"), PASSWORD.encode())
     os.chmod(password, 0o644)
-    watchdog = subprocess.Popen(["sh", "-c", 'read _; "$@" >/dev/null 2>&1; rm -rf "$0"', folder] + as_postgres
-                                + [os.path.join(bindir, "pg_ctl"), "-D", data, "-m", "immediate", "stop"],
+    watchdog = subprocess.Popen(["sh", "-c", 'read _; socket=$1; shift; "$@" >/dev/null 2>&1; rm -rf "$0" "$socket"',
+                                 folder, socket]
+                                + as_postgres + [os.path.join(bindir, "pg_ctl"), "-D", data, "-m", "immediate", "stop"],
                                 stdin=subprocess.PIPE, start_new_session=True)
     for command in (["initdb", "-D", data, "-U", "postgres", "--auth=scram-sha-256", "--pwfile=" + password, "-E",
                      "UTF8", "--locale=C.UTF-8", "--locale-provider=icu", "--icu-locale=en-US", "--no-sync"],
                     ["pg_ctl", "-D", data, "-l", os.path.join(folder, "log"), "-w", "start", "-o",
-                     "-k %s -c listen_addresses='' -p 5432 -c fsync=off" % shlex.quote(folder)]):
+                     "-k %s -c listen_addresses='' -p 5432 -c fsync=off" % shlex.quote(socket)]):
         done = subprocess.run(as_postgres + [os.path.join(bindir, command[0])] + command[1:],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if done.returncode:
             sys.exit("PostgreSQL did not start (scripts/setup.sh installs it): " + done.stdout.decode()[-2000:])
-    return {"watchdog": watchdog, "socket": folder}
+    return {"watchdog": watchdog, "socket": socket, "folder": folder}
 
 
 def uri(database, password=PASSWORD):
@@ -201,6 +206,70 @@ class Postgres(unittest.TestCase):
         admin(self.database).execute("CREATE SCHEMA kelvane").connection.close()
         self.assertEqual(tool("--into", self.fleet, self.gathered)[2], 0)
         self.assertEqual(tool("--from", self.fleet, "--format", "jsonl")[0], tool("--format", "jsonl", self.gathered)[0])
+
+    def test_a_reading_role_reads_every_report_and_writes_nothing_and_a_role_without_rights_is_told_which(self):
+        self.assertEqual(tool("--into", self.fleet, self.gathered)[2], 0)
+        forms = [["--format", form] for form in ("jsonl", "csv", "table", "html")] + [
+            ["--units", "--format", form] for form in ("jsonl", "csv", "table")]
+        with admin(self.database) as db:
+            db.execute("DROP ROLE IF EXISTS reader")
+            db.execute("CREATE ROLE reader LOGIN PASSWORD 'Read0nly'")
+            self.addCleanup(lambda: admin().execute("DROP ROLE reader").connection.close())
+            self.addCleanup(lambda: admin(self.database).execute("DROP OWNED BY reader").connection.close())
+            # What a reader may do, granted step by step, and what each step still lacks.
+            for grant, lacks in (("", "the role reader may not use the schema kelvane (GRANT USAGE ON SCHEMA kelvane"),
+                                 ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read runs,"
+                                  " unit_builds, unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
+                                 ("GRANT SELECT ON ALL TABLES IN SCHEMA kelvane TO reader", None)):
+                if grant:
+                    db.execute(grant)
+                reader = self.fleet.replace("postgres:" + quote(PASSWORD, safe=""), "reader:Read0nly")
+                for form in forms:
+                    out, err, code = tool("--from", reader, *form)
+                    if lacks:
+                        self.assertEqual((out, code), ("", 2), form)
+                        self.assertIn(lacks, err, form)
+                    else:
+                        self.assertEqual((out.replace(escape(store.shown(reader)), "SOURCE"), err, code),
+                                         (tool("--from", self.fleet, *form)[0].replace(
+                                             escape(store.shown(self.fleet)), "SOURCE"), "", 0), form)
+            db.execute("REVOKE TEMPORARY ON DATABASE %s FROM PUBLIC" % self.database)
+            self.assertEqual(tool("--from", reader, "--format", "html")[2], 0, "no temporary table needed")
+            # A reader that tries to gather is told by the server; with a gatherer's grants (the kit's README.txt), it gathers.
+            out, err, code = tool("--into", reader, self.gathered)
+            self.assertEqual(code, 2)
+            self.assertIn("permission denied", err)
+            db.execute("GRANT TEMPORARY ON DATABASE %s TO reader" % self.database)
+            db.execute("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA kelvane TO reader")
+            self.assertRegex(tool("--into", reader, self.gathered)[1], r"^0 new, 0 updated, \d+ unchanged\n$")
+
+    def test_a_server_that_never_answers_or_goes_away_is_said_in_one_line(self):
+        silent = socket.socket(socket.AF_UNIX)
+        self.addCleanup(silent.close)
+        folder = tempfile.mkdtemp(prefix="pg-", dir="/tmp")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        silent.bind(os.path.join(folder, ".s.PGSQL.5432"))
+        silent.listen(1)
+        for string in ("host=%s dbname=fleet user=qa password=Secr3t connect_timeout=2" % folder,
+                       "postgresql://qa:Secr3t@/fleet?host=%s&connect_timeout=2" % folder):
+            out, err, code = tool("--into", string, self.gathered)
+            self.assertEqual((out, code), ("", 2), err)
+            self.assertRegex(err, r"^kelvane-log: error: .*: cannot open the database \(.*timeout.*\)\n$")
+            self.assertNotIn("Secr3t", err)
+        # The server stopped mid-gathering, while the gatherer waits for the writers' lock.
+        with admin(self.database) as test:
+            test.execute("SELECT pg_advisory_lock(%s)", (store.WRITERS_LOCK,))
+            child = subprocess.Popen([sys.executable, TOOL, "--into", self.fleet, self.gathered],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            while not test.execute("SELECT count(*) FROM pg_locks WHERE NOT granted").fetchone()[0]:
+                time.sleep(0.05)
+            test.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name ="
+                         " 'kelvane-log' AND datname = %s", (self.database,))
+            out, err = child.communicate(timeout=60)
+        self.assertEqual((out, child.returncode), (b"", 2))
+        self.assertRegex(err.decode(), r"^kelvane-log: error: \S+: database: .*terminating connection due to"
+                                       r" administrator command.*\n$")
+        self.assertNotIn(b"the connection is closed", err)
 
     def test_passwords_are_taken_the_libpq_ways_and_never_shown_and_psycopg_is_needed(self):
         passfile, bare = write(os.path.join(self.tmp, "pgpass"), b""), uri(self.database, password=None)

@@ -171,7 +171,8 @@ class Fleet(unittest.TestCase):
             for line in tool("--format", "jsonl", self.gathered)[0].splitlines():
                 record = json.loads(line)
                 db.execute("INSERT INTO runs VALUES (%s)" % ", ".join("?" * 14), [
-                    json.dumps(value) if name == "views" else value for name, value in record.items()]
+                    json.dumps(value) if name == "views" else value for name, value in record.items()
+                    if name != "started"]
                     + [os.path.relpath(os.path.dirname(record["file"]), self.gathered)])
         db.close()
 

@@ -74,9 +74,10 @@ def find_logs(paths, error, warn=None):
             return first_walk(folder)
         return not holds_walked or os.path.realpath(folder) not in walked
 
+    # A folder below PATH that cannot be read is something given that was
+    # not read, as a missing PATH is: its logs are not in the output.
     def unreadable(problem):
-        if warn is not None:
-            warn(problem.filename, None, "folder not read: " + (problem.strerror or str(problem)))
+        error(problem.filename, "folder not read: " + (problem.strerror or str(problem)))
 
     for path in paths:
         if os.path.isdir(path):

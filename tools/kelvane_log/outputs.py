@@ -19,14 +19,21 @@ def cell(text):
     return "'" + text if text.startswith(FORMULA_STARTS) else text
 
 
+def started(record):
+    """A run's start as ISO 8601 (YYYY-MM-DDTHH:MM:SS), from the header's
+    MM/DD/YY (read as 20YY) and time, as the store keeps it."""
+    date = record["date"]
+    return "20%s-%s-%sT%s" % (date[6:8], date[0:2], date[3:5], record["time"])
+
+
 def write_jsonl(records, out):
     for _, record in records:
-        out.write(json.dumps(record) + "\n")
+        out.write(json.dumps(dict(record, started=started(record))) + "\n")
 
 
 def write_csv(records, out):
     writer = csv.writer(out)
-    writer.writerow(FIELDS)
+    writer.writerow(FIELDS + ("started",))
     for _, record in records:
         row = []
         for field in FIELDS:
@@ -40,6 +47,7 @@ def write_csv(records, out):
             elif value.__class__ is str:
                 value = cell(value)
             row.append(value)
+        row.append(started(record))
         writer.writerow(row)
 
 
@@ -63,7 +71,7 @@ def shown(value):
 
 
 def write_table(records, out):
-    columns = ("machine", "date", "time", "serial", "loc", "outcome", "reason")
+    columns = ("machine", "started", "serial", "loc", "outcome", "reason")
     rows = []
     outcomes = {}
     reasons = {}
@@ -71,7 +79,7 @@ def write_table(records, out):
         reason = record["failed"] or ""
         if record["interleaved"]:
             reason = (reason + ", " if reason else "") + "interleaved"
-        rows.append(tuple(map(printable, (machine, record["date"], record["time"], shown(record["serial"]),
+        rows.append(tuple(map(printable, (machine, started(record).replace("T", " "), shown(record["serial"]),
                                           shown(record["loc"]), record["outcome"], reason))))
         outcomes[record["outcome"]] = outcomes.get(record["outcome"], 0) + 1
         if record["failed"]:
@@ -114,6 +122,7 @@ def write_units_table(units, out):
     first_pass = retested = 0
     for unit in units:
         row = [str(unit[column]) if column in ("runs", "logs") else shown(unit[column]) for column in columns]
+        row[columns.index("last_started")] = row[columns.index("last_started")].replace("T", " ")
         row[-1] = unit["reason"] or ""
         rows.append(list(map(printable, row)))
         states[unit["state"]] += 1

@@ -171,24 +171,41 @@ class DatabaseError(Exception):
 DATABASE_ERRORS = (sqlite3.Error, DatabaseError)
 
 
-def connect(path, create, scratch=False, warn=None):
-    """A connection to the fleet database: a PostgreSQL URI's, or the SQLite
-    database at path, made when missing only if create. Transactions are
-    begun and ended by hand. A SQLite gathering waits for reports being read
-    to finish before it commits, and a report for a gathering's commit, each
-    up to a minute. A scratch database (the page straight from logs) is
-    thrown away afterwards: it keeps no journal. warn(path, offset, what) is
-    told of values the database cannot keep as they are."""
+class Busy(FleetError):
+    """Another process held a SQLite database for longer than the tool was to wait."""
+
+
+BUSY = "busy: another process held it for %d s"
+
+
+def connect(path, create, scratch=False, warn=None, wait=60, waiting=None):
+    """A connection to the fleet database: a PostgreSQL connection string's,
+    or the SQLite database at path, made when missing only if create.
+    Transactions are begun and ended by hand. A SQLite database another
+    process holds is waited for up to wait seconds, waiting() told once
+    when the wait begins; a gathering waits so for reports being read to
+    finish before it commits, and a report for a gathering's commit. A
+    scratch database (the page straight from logs) is thrown away
+    afterwards: it keeps no journal. warn(path, offset, what) is told of
+    values the database cannot keep as they are."""
     if is_uri(path):
         return Postgres(path, warn or (lambda path, offset, what: None))
+    if re.match(OTHER_SCHEME, path):
+        raise FleetError("not a database this tool knows: a PostgreSQL connection URI starts postgresql://")
+    if not create and not os.path.exists(path):
+        raise FleetError("no such file")
     mode = "rwc" if create else "rw"
     try:
         db = sqlite3.connect("%s?mode=%s" % (Path(os.path.abspath(path)).as_uri(), mode),
-                             uri=True, isolation_level=None, timeout=60, factory=SQLite)
+                             uri=True, isolation_level=None, timeout=wait, factory=SQLite)
     except sqlite3.Error as problem:
         raise FleetError("cannot open the database (%s)" % problem) from None
+    db.wait, db.waiting = wait, waiting or (lambda: None)
     try:
-        db.execute("SELECT count(*) FROM sqlite_master")
+        db.patiently("SELECT count(*) FROM sqlite_master")
+    except Busy:
+        db.close()
+        raise
     except sqlite3.DatabaseError as problem:
         db.close()
         raise FleetError("not a SQLite database (%s)" % problem) from None
@@ -196,6 +213,12 @@ def connect(path, create, scratch=False, warn=None):
         db.execute("PRAGMA journal_mode = OFF")
         db.execute("PRAGMA synchronous = OFF")
     return db
+
+
+def is_busy(problem):
+    """Whether SQLite gave up waiting for a lock another process holds."""
+    return isinstance(problem, sqlite3.OperationalError) and str(problem).startswith(("database is locked",
+                                                                                      "database is busy"))
 
 
 @lru_cache(maxsize=None)
@@ -233,12 +256,12 @@ def check_schema(db, create):
 
 
 @contextmanager
-def reading(path):
+def reading(path, **waiting):
     """The database at path, to be read in one snapshot, so that every figure
     counts the same runs; a database that is not ours is refused. One of an
     older schema is read through an upgraded copy in a temporary folder: the
-    file itself is left as it was."""
-    with closing(connect(path, create=False)) as db:
+    file itself is left as it was. waiting: see connect."""
+    with closing(connect(path, create=False, **waiting)) as db:
         db.begin_reading()
         version = check_schema(db, create=False)
         if version == SCHEMA_VERSION:
@@ -351,6 +374,20 @@ def stored_records(db):
         yield row[-1], record
 
 
+def kept_runs(db, file):
+    """(machine, record) for each run kept from the log at path file, as
+    stored_records gives them, in order of place then start."""
+    found = []
+    for row in db.execute("SELECT %s FROM runs WHERE file = ? ORDER BY run, started" % ", ".join(COLUMNS),
+                          (kept(file),)).fetchall():
+        row = tuple(map(given_back, row))
+        record = dict(zip(FIELDS, row))
+        record["views"] = json.loads(record["views"])
+        record["interleaved"] = bool(record["interleaved"])
+        found.append((row[-1], record))
+    return found
+
+
 def stored_units(db):
     """One record per unit, in order of the unit."""
     for row in db.rows("SELECT %s FROM units ORDER BY unit" % ", ".join(UNIT_FIELDS)):
@@ -407,10 +444,9 @@ def report_figures(db):
         failing += count
         pareto.append((reason, count, failing))
 
-    db.execute("DROP TABLE IF EXISTS page_units")
-    db.execute("CREATE TEMP TABLE page_units AS SELECT * FROM units")
+    page_units = db.units_once()
     units = dict(zip(("units", "passed_first", "done", "open_units", "retested", "no_office", "runs_without_unit"),
-                     db.execute(UNIT_FIGURES.format(units="page_units")).fetchone()))
+                     db.execute(UNIT_FIGURES.format(units=page_units)).fetchone()))
     figures = {
         "days": days, "outcomes": outcomes, "runs": sum(outcomes.values()), "interleaved": interleaved,
         "wrote": wrote, "both_set": both_set,
@@ -423,14 +459,14 @@ def report_figures(db):
             + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT %d" % LISTED)],
         "units": units,
         "open": [tuple(map(given_back, row)) for row in db.execute(
-            "SELECT unit, machine, last_started, runs, reason FROM page_units WHERE state = 'open'"
+            "SELECT unit, machine, last_started, runs, reason FROM " + page_units + " WHERE state = 'open'"
             " ORDER BY last_started DESC, unit LIMIT %d" % LISTED)],
         "unit_days": {logged_date(day): (count, passed) for day, count, passed
-                      in db.execute(UNIT_DAYS.format(units="page_units"))},
+                      in db.execute(UNIT_DAYS.format(units=page_units))},
     }
     figures["builds"], more = [], [0, 0]
     for row in db.execute("SELECT * FROM (%s) AS builds ORDER BY units DESC, build_id IS NULL, build_id"
-                          % UNIT_BUILDS.format(units="page_units")):
+                          % UNIT_BUILDS.format(units=page_units)):
         if len(figures["builds"]) < BUILDS_LISTED:
             figures["builds"].append((given_back(row[0]),) + tuple(row[1:]))
         else:
@@ -463,11 +499,40 @@ class SQLite(sqlite3.Connection):
     def make_schema(self):
         """The file is the database's one schema."""
 
+    def patiently(self, sql):
+        """sql, run at once if no other process holds the database, else
+        after waiting up to self.wait seconds, as every statement does."""
+        self.execute("PRAGMA busy_timeout = 0")
+        try:
+            return self.execute(sql)
+        except sqlite3.OperationalError as problem:
+            if not is_busy(problem):
+                raise
+            self.waiting()
+        finally:
+            self.execute("PRAGMA busy_timeout = %d" % (self.wait * 1000))
+        try:
+            return self.execute(sql)
+        except sqlite3.OperationalError as problem:
+            if not is_busy(problem):
+                raise
+            raise Busy(BUSY % self.wait) from None
+
+    def units_once(self):
+        """Where the page reads its units: worked out once, into a table of
+        the connection's own (SQLite's temporary tables are the reader's
+        alone, never the database file's)."""
+        self.execute("DROP TABLE IF EXISTS page_units")
+        self.execute("CREATE TEMP TABLE page_units AS SELECT * FROM units")
+        return "page_units"
+
     def begin_writing(self):
-        self.execute("BEGIN IMMEDIATE")
+        self.patiently("BEGIN IMMEDIATE")
 
     def begin_reading(self):
+        # A deferred transaction takes its lock at its first read.
         self.execute("BEGIN")
+        self.patiently("SELECT count(*) FROM sqlite_master")
 
     def lock_writers(self):
         """Held since begin_writing."""
@@ -538,15 +603,28 @@ def copy_text(value):
     return value.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
+# A URI's scheme is spelt in any case (RFC 3986); libpq reads it in small letters.
+POSTGRES_SCHEME = re.compile("(postgresql|postgres)://", re.IGNORECASE)
+OTHER_SCHEME = re.compile("[A-Za-z][A-Za-z0-9+.-]*://")
+# libpq's other form, keyword=value pairs: "host=/run/pg dbname=fleet user=qa".
+KEYWORDS = re.compile(r"\s*[A-Za-z_]+\s*=")
+KEYWORD_PASSWORD = re.compile(r"(?:^|\s)password\s*=\s*('(?:[^'\\]|\\.)*'?|\S*)")
+CONNECT_TIMEOUT = 10  # seconds, where the connection string sets none
+
+
 def is_uri(path):
-    return path.startswith(("postgresql://", "postgres://"))
+    """Whether path names a PostgreSQL database: a URI, or keyword=value
+    pairs that are not a file's name."""
+    return bool(POSTGRES_SCHEME.match(path)) or bool(KEYWORDS.match(path)) and not os.path.exists(path)
 
 
 def secrets(uri):
-    """What no message may show of a connection URI: its password as libpq
-    reads it (up to the first @) and as its writer may have meant it (up to
-    the last), the pieces libpq may show of that, a password parameter, each
-    raw and percent-decoded; and PGPASSWORD."""
+    """What no message may show of a connection string: its password as
+    libpq reads it (up to the first @) and as its writer may have meant it
+    (up to the last), the pieces libpq may show of that, a password
+    parameter or keyword, each raw, percent-decoded and unquoted; and
+    PGPASSWORD. Whatever is not a URI of ours is read both ways, as a
+    misspelt scheme or a misplaced keyword is still someone's password."""
     from urllib.parse import unquote  # slow to load, and only needed here
 
     found = {os.environ.get("PGPASSWORD", "")}
@@ -558,8 +636,12 @@ def secrets(uri):
         found.update(re.split("[@/?#]", password))
     for parameter in rest.partition("?")[2].split("&"):
         name, _, value = parameter.partition("=")
-        if name == "password":
+        if name.lower() == "password":
             found.add(value)
+    for value in KEYWORD_PASSWORD.findall(uri):
+        found.add(value)
+        if value.startswith("'"):
+            found.add(re.sub(r"\\(.)", r"\1", value.strip("'")))
     found |= {unquote(secret) for secret in found}
     found.discard("")
     return sorted(found, key=len, reverse=True)
@@ -572,8 +654,9 @@ def scrub(text, hidden):
 
 
 def shown(path):
-    """The database as messages and the page name it: a URI without its password."""
-    return scrub(path, secrets(path)) if is_uri(path) else path
+    """The database as messages and the page name it: a connection string
+    without its password."""
+    return scrub(path, secrets(path)) if is_uri(path) or "=" in path or OTHER_SCHEME.match(path) else path
 
 
 class Postgres:
@@ -589,8 +672,14 @@ class Postgres:
         except ImportError:
             raise FleetError(NO_PSYCOPG % sys.executable) from None
         self.psycopg = psycopg
+        uri = POSTGRES_SCHEME.sub(lambda scheme: scheme.group().lower(), uri, count=1)
         try:
-            self.connection = psycopg.connect(uri, autocommit=True, fallback_application_name="kelvane-log")
+            # A server that takes the connection and never answers must not
+            # hold a nightly job for ever.
+            given = psycopg.conninfo.conninfo_to_dict(uri)
+            timeout = {} if "connect_timeout" in given else {"connect_timeout": CONNECT_TIMEOUT}
+            self.connection = psycopg.connect(uri, autocommit=True, fallback_application_name="kelvane-log",
+                                              **timeout)
         except psycopg.Error as problem:
             raise FleetError("cannot open the database (%s)" % self.said(problem)) from None
         # The SQL names the tables without their schema. Its big queries
@@ -639,7 +728,11 @@ class Postgres:
 
     @property
     def in_transaction(self):
-        return self.connection.info.transaction_status != self.psycopg.pq.TransactionStatus.IDLE
+        # A connection the server closed has no transaction left to roll
+        # back: trying would hide the server's reason behind "the
+        # connection is closed".
+        return self.connection.info.transaction_status not in (self.psycopg.pq.TransactionStatus.IDLE,
+                                                               self.psycopg.pq.TransactionStatus.UNKNOWN)
 
     def close(self):
         self.connection.close()
@@ -678,8 +771,25 @@ class Postgres:
         self.native("BEGIN ISOLATION LEVEL READ COMMITTED")
 
     def begin_reading(self):
-        # Not READ ONLY: the page keeps its units in a temporary table.
-        self.native("BEGIN ISOLATION LEVEL REPEATABLE READ")
+        """A snapshot that writes nothing, so a role that may only read
+        reads every report; one that may not is told what it lacks."""
+        self.native("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+        role, usage, unreadable = self.native(
+            "SELECT current_user::text, has_schema_privilege(ours.oid, 'USAGE'), array(SELECT relname::text"
+            " FROM pg_class WHERE relnamespace = ours.oid AND relkind IN ('r', 'v')"
+            " AND NOT has_table_privilege(pg_class.oid, 'SELECT') ORDER BY relname)"
+            " FROM pg_namespace ours WHERE nspname = %s", (SCHEMA,)).fetchone() or (None, True, [])
+        if not usage:
+            raise FleetError("the role %s may not use the schema %s (GRANT USAGE ON SCHEMA %s TO %s)"
+                             % (role, SCHEMA, SCHEMA, role))
+        if unreadable:
+            raise FleetError("the role %s may not read %s (GRANT SELECT ON ALL TABLES IN SCHEMA %s TO %s)"
+                             % (role, ", ".join(unreadable), SCHEMA, role))
+
+    def units_once(self):
+        """Where the page reads its units: the units view, worked out for
+        each figure, as a read-only snapshot may keep no table of its own."""
+        return "(SELECT * FROM units) AS page_units"
 
     def lock_writers(self):
         self.native("SELECT pg_advisory_xact_lock(%s)", (WRITERS_LOCK,))
