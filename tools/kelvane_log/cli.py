@@ -3,13 +3,15 @@ gathered logs, and hands the records to an output or the store.
 """
 
 import argparse
+import datetime
 import os
+import re
 import sys
 import tempfile
 import time
 from contextlib import closing
 
-from . import page, store
+from . import check, page, store
 from .gather import read_records
 from .outputs import (printable, write_csv, write_jsonl, write_table, write_units_csv, write_units_jsonl,
                       write_units_table)
@@ -22,9 +24,55 @@ ON_A_SHARE = ("a SQLite database on %s: its locks cannot be relied on there, and
               " --into postgresql://user@host/dbname")
 
 
+# --check's exit codes: those of monitoring plugins, its own.
+CHECK_CODES = {"OK": 0, "WARNING": 1, "CRITICAL": 2, "UNKNOWN": 3}
+
+
+def now():
+    """The moment a call is made, taken once: KELVANE_LOG_NOW
+    (YYYY-MM-DDTHH:MM:SS, for tests), else the local clock."""
+    given = os.environ.get("KELVANE_LOG_NOW")
+    if given:
+        return datetime.datetime.strptime(given, "%Y-%m-%dT%H:%M:%S")
+    return datetime.datetime.now().replace(microsecond=0)
+
+
+def iso_date(text):
+    if not re.fullmatch(r"\d{4}-\d\d-\d\d", text):
+        raise argparse.ArgumentTypeError("not a date YYYY-MM-DD: %r" % text)
+    try:
+        return datetime.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a date YYYY-MM-DD: %r" % text) from None
+
+
+def positive_hours(text):
+    try:
+        hours = float(text)
+    except ValueError:
+        hours = -1
+    if not 0 <= hours < float("inf"):
+        raise argparse.ArgumentTypeError("not a number of hours: %r" % text)
+    return hours
+
+
+class CheckParser(argparse.ArgumentParser):
+    """Under --check, a usage error is UNKNOWN, on the one line."""
+
+    def error(self, message):
+        if self.checking:
+            sys.stdout.write(check.line("UNKNOWN", "usage: " + message))
+            sys.exit(CHECK_CODES["UNKNOWN"])
+        super().error(message)
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(
-        prog="kelvane-log", description="One record per Kelvane run from gathered Run logs.")
+    parser = CheckParser(
+        prog="kelvane-log", description="One record per Kelvane run from gathered Run logs.",
+        epilog="--check exits as monitoring plugins do: 0 OK, 1 WARNING, 2 CRITICAL (the last whole day's first-pass"
+               " yield below its lower control limit), 3 UNKNOWN (a usage error, a database or logs that cannot be"
+               " read, no whole day yet); otherwise 0, or 2 where a log or database could not be read.")
+    parser.checking = "--check" in (sys.argv[1:] if argv is None else argv)
     parser.add_argument("--format", choices=("table", "jsonl", "csv", "html"), default="table")
     stores = parser.add_mutually_exclusive_group()
     stores.add_argument("--into", metavar="FLEET.sqlite",
@@ -35,11 +83,37 @@ def main(argv=None):
     parser.add_argument("--units", action="store_true",
                         help="one record per unit (a machine by its serial number) instead of one per run")
     parser.add_argument("paths", nargs="*", metavar="PATH", help="a Run log, or a folder to search for Kelvane.log")
+    # Which days and units, and the check a monitoring system runs.
+    parser.add_argument("--since", type=iso_date, metavar="YYYY-MM-DD",
+                        help="only runs that started on this day or later; units (and the page's unit figures):"
+                             " those whose first run did, with all their runs")
+    parser.add_argument("--until", type=iso_date, metavar="YYYY-MM-DD",
+                        help="only runs that started on this day or earlier; units: those whose first run did")
+    parser.add_argument("--unit", metavar="UNIT",
+                        help="one unit's runs in order (a serial number; a unit that is a log by its path)")
+    parser.add_argument("--check", action="store_true",
+                        help="one line for a monitoring system (Nagios, Icinga, Checkmk...), exit codes as above")
+    parser.add_argument("--open-hours", type=positive_hours, default=check.DEFAULT_OPEN_HOURS, metavar="N",
+                        help="--check: WARNING where a unit whose latest run started in the last 30 days has been"
+                             " open longer than N hours (default %d)" % check.DEFAULT_OPEN_HOURS)
     args = parser.parse_args(argv)
     if bool(args.paths) == bool(args.stored):
         parser.error("give PATHs, or --from FLEET.sqlite without them")
     if args.units and (args.into or args.format == "html"):
         parser.error("--units gives table, jsonl or csv, from PATHs or --from FLEET.sqlite")
+    args.scope = store.Scope(args.since, args.until, args.unit)
+    if args.into and (args.scope or args.check):
+        parser.error("--since, --until, --unit and --check read runs: from PATHs or --from FLEET.sqlite")
+    if args.since and args.until and args.since > args.until:
+        parser.error("--since is after --until")
+    if args.check and (args.units or args.format != "table" or args.unit):
+        parser.error("--check gives one line of all units: without --format, --units or --unit")
+    try:
+        args.now = now()
+    except ValueError:
+        parser.error("KELVANE_LOG_NOW is not a time YYYY-MM-DDTHH:MM:SS")
+    if args.check:
+        return run_check(args)
 
     # The same bytes on Linux and Windows: UTF-8, lines ending as written.
     out = sys.stdout
@@ -69,7 +143,7 @@ def main(argv=None):
         say("kelvane-log: error: %s: %s\n" % (printable(path), what))
 
     try:
-        if args.into or args.stored or write is None or args.units:
+        if args.into or args.stored or write is None or args.units or args.scope:
             records = read_records(args.paths, warn, error)
             write_fleet(args, records if progress is None else progress.follow(records), write, out, warn, error)
         else:
@@ -89,13 +163,56 @@ def main(argv=None):
 
 
 def write_stored(db, args, write, out, source):
-    """What is read from a fleet database: the page, units or runs."""
+    """What is read from a fleet database: the page, units or runs, of the
+    scope asked for."""
     if write is None:
-        page.write_report(store.report_figures(db), out, source)
+        made = args.now
+        page.write_report(store.report_figures(db, args.scope, check.recent_since(made)), out, source,
+                          made=made, scope=args.scope)
     elif args.units:
-        write(store.stored_units(db), out)
+        write(store.stored_units(db, args.scope), out)
     else:
-        write(store.stored_records(db), out)
+        write(store.stored_records(db, args.scope), out)
+
+
+def run_check(args):
+    """--check: the figures, their state, and one line on standard output;
+    what stops the figures being read is UNKNOWN, never 1 or 2."""
+    made = args.now
+    today = made.date().isoformat()
+    before = min(today, store.day_after(args.until)) if args.until else today
+    problems = []
+
+    def warn(path, offset, what):
+        sys.stderr.write("kelvane-log: warning: %s: %s\n" % (printable(path), what))
+
+    def error(path, what):
+        problems.append("%s: %s" % (printable(path), what))
+
+    def judged(db):
+        figures = store.check_figures(db, args.scope, check.recent_since(made))
+        return check.judge(figures, before, made, args.open_hours)
+
+    try:
+        if args.stored:
+            with store.reading(args.stored) as db:
+                state, what, data = judged(db)
+        else:
+            records = read_records(args.paths, warn, error)
+            with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
+                with closing(store.connect(os.path.join(folder, "fleet.sqlite"), create=True, scratch=True)) as db:
+                    store.ingest(db, records)
+                    state, what, data = judged(db)
+    except store.FleetError as problem:
+        problems.append("%s: %s" % (store.shown(args.stored or ""), problem))
+    except store.DATABASE_ERRORS as problem:
+        problems.append("%s: database: %s" % (store.shown(args.stored or ""), problem))
+    except KeyboardInterrupt:
+        problems.append("interrupted")
+    if problems:
+        state, what, data = "UNKNOWN", problems[0], ""
+    sys.stdout.write(check.line(state, printable(what), data))
+    return CHECK_CODES[state]
 
 
 def write_fleet(args, records, write, out, warn, error):
