@@ -209,6 +209,8 @@ def run_check(args):
         problems.append("%s: database: %s" % (store.shown(args.stored or ""), problem))
     except KeyboardInterrupt:
         problems.append("interrupted")
+    except Exception as problem:  # a traceback would exit 1, which a monitor reads as WARNING
+        problems.append("%s: %s" % (type(problem).__name__, problem))
     if problems:
         state, what, data = "UNKNOWN", problems[0], ""
     sys.stdout.write(check.line(state, printable(what), data))
