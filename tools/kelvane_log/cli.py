@@ -92,7 +92,8 @@ def main(argv=None):
     parser.add_argument("--unit", metavar="UNIT",
                         help="one unit's runs in order (a serial number; a unit that is a log by its path)")
     parser.add_argument("--check", action="store_true",
-                        help="one line for a monitoring system (Nagios, Icinga, Checkmk...), exit codes as above")
+                        help="one line for a monitoring system (Nagios, Icinga, Checkmk...), with exit codes of its"
+                             " own (below)")
     parser.add_argument("--open-hours", type=positive_hours, default=check.DEFAULT_OPEN_HOURS, metavar="N",
                         help="--check: WARNING where a unit whose latest run started in the last 30 days has been"
                              " open longer than N hours (default %d)" % check.DEFAULT_OPEN_HOURS)

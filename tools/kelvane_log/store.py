@@ -438,11 +438,12 @@ def unit_days(db, scope=ALL):
         " FROM (%s) AS f WHERE %s GROUP BY substr(f.started, 1, 10)" % (FIRST_RUNS, where), parameters)}
 
 
-# The units of a scope, worked out once in a statement that reads both what
+# The units of a scope, worked out once (where the engine is told to keep
+# them: SQLite from 3.35, PostgreSQL) in a statement that reads both what
 # the figures group and the open units listed: a unit's state, whether it
 # passed first time or was retested, its Build ID, and, of the open units
 # whose latest run started since a moment, the oldest start.
-UNIT_SUMMARY = """WITH page_units AS (SELECT * FROM units WHERE {where})
+UNIT_SUMMARY = """WITH page_units AS {materialized}(SELECT * FROM units WHERE {where})
 SELECT 'group' AS kind, build_id, state, NULL AS unit, NULL AS machine, NULL AS reason, NULL AS file, NULL AS last,
        CASE WHEN {passed} THEN 1 ELSE 0 END AS passed, CASE WHEN runs > 1 THEN 1 ELSE 0 END AS retested,
        count(*) AS count, min(CASE WHEN state = 'open' AND last_started >= ? THEN last_started END) AS since
@@ -462,7 +463,8 @@ def unit_summary(db, scope, recent, listed=LISTED):
     units = dict.fromkeys(("units", "passed_first", "done", "open_units", "retested", "no_office"), 0)
     builds, listing, oldest = {}, [], None
     for kind, build_id, state, unit, machine, reason, file, last, passed, retested, count, since in db.execute(
-            UNIT_SUMMARY.format(where=where, passed=PASSED, listed=listed), parameters + [recent]):
+            UNIT_SUMMARY.format(where=where, passed=PASSED, listed=listed, materialized=db.MATERIALIZED),
+            parameters + [recent]):
         if kind == "open":
             listing.append(tuple(map(given_back, (unit, machine, since, count, reason, file, last))))
             continue
@@ -589,6 +591,9 @@ def report_figures(db, scope=ALL, recent=""):
 class SQLite(sqlite3.Connection):
     """A SQLite database: one writer at a time, who holds the lock from the
     first record read to the commit."""
+
+    # A WITH table read twice is worked out once only where asked (SQLite 3.35).
+    MATERIALIZED = "MATERIALIZED " if sqlite3.sqlite_version_info >= (3, 35) else ""
 
     def schema(self):
         """The schema version, and the objects there as objects gives them."""
@@ -727,6 +732,8 @@ class Postgres:
     reached through psycopg 3, imported only here. It runs the SQL written
     for SQLite (see to_postgres). Gatherers read their logs at the same time,
     each into a table of its own session, and take them in one at a time."""
+
+    MATERIALIZED = "MATERIALIZED "
 
     def __init__(self, uri, warn):
         self.hidden, self.warn = secrets(uri), warn
