@@ -508,7 +508,7 @@ def write_report(figures, out, source, made, scope):
                 '%s runs, newest first</small></h2>' % number(figures["to_look_at"]))
     if figures["listed"]:
         page.append(table("attention", ("machine", "started", "serial", "outcome", "reason"), [
-            ((machine, "name"), (started(start), None), (shown(serial), "name"), (outcome, "outcome-" + outcome),
+            ((machine, None), (started(start), None), (shown(serial), None), (outcome, "outcome-" + outcome),
              (", ".join(filter(None, (failed, "interleaved" if mixed else None))), "reason"))
             for machine, start, serial, outcome, failed, mixed in figures["listed"]]))
     else:
