@@ -414,7 +414,8 @@ class Fleet(unittest.TestCase):
                               for row in dom.having("id", table)[0]["children"][1]["children"]]
         machine = lambda record: os.path.relpath(os.path.dirname(record["file"]), self.gathered)
         self.assertEqual(rows("attention"), [(os.path.relpath(os.path.dirname(record["file"]), self.gathered),
-                                 started(record).replace("T", " "), {None: "-", "": '""'}.get(record["serial"], record["serial"]),
+                                 started(record).replace("T", " "),
+                                 {None: "-", "": '""'}.get(record["serial"], record["serial"]),
                                  record["outcome"], ", ".join(filter(None, (record["failed"], record["interleaved"]
                                                                             and "interleaved"))))
                                 for record in look[:100]])
@@ -443,7 +444,8 @@ class Fleet(unittest.TestCase):
         self.assertEqual([row[:3] + row[5:] for row in rows("open-units")], [
             (name, machine(units[name][-1]), units[name][-1]["outcome"], started(units[name][-1]).replace("T", " "),
              str(len(units[name]))) for name in still_open[:100]])
-        self.assertEqual([row[3] if units[row[0]][-1]["outcome"] == "FAIL" else row[3][:8] for row in rows("open-units")],
+        self.assertEqual([row[3] if units[row[0]][-1]["outcome"] == "FAIL" else row[3][:8]
+                          for row in rows("open-units")],
                          [units[name][-1]["failed"] or "" if units[name][-1]["outcome"] == "FAIL" else "cut off "
                           for name in still_open[:100]])
         self.assertEqual(dom.having("id", "open-more")[0]["text"], "and %d more" % (len(still_open) - 100))
@@ -571,7 +573,8 @@ class Morning(unittest.TestCase):
         newest = sorted(open_units, key=lambda runs: (started(runs[-1]), runs[-1]["serial"]), reverse=True)
         shown = [[cell["text"] for cell in row["children"]]
                  for row in dom.having("id", "open-first-units")[0]["children"][1]["children"]]
-        self.assertEqual([row[:2] for row in shown], [[runs[-1]["serial"], runs[-1]["outcome"]] for runs in newest[:10]])
+        self.assertEqual([row[:2] for row in shown],
+                         [[runs[-1]["serial"], runs[-1]["outcome"]] for runs in newest[:10]])
         hours = lambda runs: (datetime.datetime.fromisoformat(NOW) - datetime.datetime.fromisoformat(started(runs[-1])))
         for row, runs in zip(shown, newest):
             self.assertEqual(row[2], runs[-1]["failed"] if runs[-1]["outcome"] == "FAIL" else "cut off after the LOC")

@@ -19,6 +19,13 @@ def day_before(day, days=1):
     return (datetime.date.fromisoformat(day) - datetime.timedelta(days=days)).isoformat()
 
 
+def whole_days_before(now, until=None):
+    """The day (YYYY-MM-DD) before which days are whole: today, or the day
+    after --until where that is earlier."""
+    today = now.date()
+    return min(today, until + datetime.timedelta(days=1)).isoformat() if until else today.isoformat()
+
+
 def share(part, whole):
     return part / whole if whole else None
 
@@ -53,6 +60,14 @@ def last_whole_day(unit_days, before):
             "prior_units": prior_units, "limit": limit, "below": limit is not None and first_pass < limit}
 
 
+def no_limit(last):
+    """Why a last whole day has no lower limit to fall below."""
+    if last["centre"] is None:
+        return "no lower limit: no units first run in the %d days before" % BASELINE_DAYS
+    return "no lower limit: the units of the %d days before all %s first time" % (
+        BASELINE_DAYS, "passed" if last["centre"] >= 1 else "failed")
+
+
 def hours_since(start, now):
     """Hours from a run's start (YYYY-MM-DDTHH:MM:SS) to now (a datetime)."""
     return (now - datetime.datetime.fromisoformat(start)).total_seconds() / 3600
@@ -74,15 +89,15 @@ def judge(figures, before, now, open_hours):
         return "UNKNOWN", "no whole day with units first run yet", ""
     oldest = None if figures["oldest_open"] is None else max(0.0, hours_since(figures["oldest_open"], now))
     limit = last["limit"]
+    # A value that cannot be determined is U, as the plugins' guidelines have it.
     data = ["first_pass=%s%%;;%s;0;100" % (percent(last["first_pass"]), "" if limit is None
                                            else percent(max(0.0, limit)) + ":"),
-            "lower_limit=%s;;;0;100" % ("" if limit is None else percent(max(0.0, limit)) + "%"),
+            "lower_limit=%s;;;0;100" % ("U" if limit is None else percent(max(0.0, limit)) + "%"),
             "open_units=%d;;;0;" % figures["open_units"],
             "oldest_open_hours=%s;%s;;0;" % ("0" if oldest is None else "%.1f" % oldest, ("%g" % open_hours))]
     said = "first-pass yield %s %s%% of %d units" % (last["day"], percent(last["first_pass"]), last["units"])
     if limit is None:
-        said += " (no lower limit: the 30 days before are all %s)" % (
-            "none" if last["centre"] is None else "pass" if last["centre"] >= 1 else "fail")
+        said += " (%s)" % no_limit(last)
     else:
         said += " %s its lower control limit %s%%" % ("below" if last["below"] else "above",
                                                      percent(max(0.0, limit)))

@@ -180,8 +180,7 @@ def run_check(args):
     """--check: the figures, their state, and one line on standard output;
     what stops the figures being read is UNKNOWN, never 1 or 2."""
     made = args.now
-    today = made.date().isoformat()
-    before = min(today, store.day_after(args.until)) if args.until else today
+    before = check.whole_days_before(made, args.until)
     problems = []
 
     def warn(path, offset, what):

@@ -3,7 +3,6 @@ self-contained HTML page with inline SVG charts, no script and nothing it
 fetches.
 """
 
-import datetime
 import json
 from html import escape
 
@@ -108,7 +107,8 @@ def svg_bars(rows, attribute, label_of, total=None):
         cumulative = "" if total is None else share(row[2], total)
         parts.append('<g data-%s="%s" data-count="%d"%s><text x="%d" y="%d" text-anchor="end">%s</text>'
                      '<rect class="bar" x="%d" y="%d" width="%.1f" height="16"/><text x="%.1f" y="%d">%s%s</text></g>'
-                     % (attribute, escape("INCOMPLETE" if key is None else key), count, ' data-cumulative="%s"' % cumulative if cumulative else "",
+                     % (attribute, escape("INCOMPLETE" if key is None else key), count,
+                        ' data-cumulative="%s"' % cumulative if cumulative else "",
                         label_width - 8, y + 13, escape(printable(label_of(key))), label_width, y, length,
                         label_width + length + 6, y + 13, "{:,}".format(count),
                         ' <tspan class="axis">%s</tspan>' % cumulative if cumulative else ""))
@@ -169,7 +169,8 @@ th { font-size: 12px; color: #5f6368; font-weight: 600; border-bottom-color: #bd
 .outcome-FAIL { color: #b71c1c; font-weight: 600; }
 .more a { color: #1a5fb4; }
 @media (max-width: 980px) { .grid, .front, .top { grid-template-columns: minmax(0, 1fr); } }
-@media (max-width: 600px) { body { padding: 6px 10px 16px; } #open-first td.name { max-width: 9em; } #made { display: block; margin: 2px 0 0; }
+@media (max-width: 600px) { body { padding: 6px 10px 16px; } #open-first td.name { max-width: 9em; }
+                            #made { display: block; margin: 2px 0 0; }
                             .figure { min-width: 0; } .figure .value { font-size: 18px; } }
 @media print {
   @page { size: A4 landscape; margin: 8mm; }
@@ -241,9 +242,7 @@ def last_day_figure(last):
     if last is None:
         return figure("last-day", "-", "last whole day", "no day before today with units first run yet")
     if last["limit"] is None:
-        against = ("no lower limit: no units first run in the %d days before" % check.BASELINE_DAYS
-                   if last["centre"] is None else "no lower limit: the units of the %d days before all %s first time"
-                   % (check.BASELINE_DAYS, "passed" if last["centre"] >= 1 else "failed"))
+        against = check.no_limit(last)
     else:
         against = "%s its lower limit %s (p̄ %s of %s units in the %d days before)" % (
             "<b>below</b>" if last["below"] else "above", percent(max(0.0, last["limit"])), percent(last["centre"]),
@@ -455,8 +454,7 @@ def write_report(figures, out, source, made, scope):
     falling; then the units, then the runs they are made of. made: the
     moment the page is made, local time."""
     runs, days, units = figures["runs"], figures["days"], figures["units"]
-    today = made.date().isoformat()
-    before = min(today, (scope.until + datetime.timedelta(days=1)).isoformat()) if scope.until else today
+    before = check.whole_days_before(made, scope.until)
     last = check.last_whole_day(figures["unit_days"], before)
     page = ['<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'

@@ -370,7 +370,7 @@ class Scope:
         return self.where(alias + "started", alias + "unit")
 
     def units(self, alias=""):
-        """Runs and units of the window's units: by their unit's first start."""
+        """Units (rows of the units view): in the window by their first run's start."""
         return self.where(alias + "first_started", alias + "unit")
 
 
@@ -415,9 +415,9 @@ TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR (interleaved = 1 AND outcome 
 WROTE = """outcome = 'PASS' AND views LIKE '%"action": "overwritten"%'"""
 BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept"%'"""
 # The figures by day (runs per day, first-pass yield per day, the last whole
-# day and its control limit) count only the runs whose start can be believed:
-# runs with a doubtful clock are left out once they are flagged, by this one
-# condition.
+# day and its control limit) and the newest start the page is made from count
+# only the runs whose start can be believed: runs with a doubtful clock are
+# left out once they are flagged, by this one condition.
 DAY_RUNS = "1 = 1"
 # A unit's first believable run, one row per unit: the first run by start,
 # then log path, then place, found through the unit index.
@@ -507,9 +507,9 @@ def latest_runs(db, listing):
 
 
 def latest_start(db, scope=ALL):
-    """The newest start among a scope's runs, as text, or None."""
+    """The newest believable start among a scope's runs, as text, or None."""
     where, parameters = scope.runs()
-    return db.execute("SELECT max(started) FROM runs WHERE " + where, parameters).fetchone()[0]
+    return db.execute("SELECT max(started) FROM runs WHERE %s AND %s" % (where, DAY_RUNS), parameters).fetchone()[0]
 
 
 def check_figures(db, scope, recent):
