@@ -260,7 +260,7 @@ def svg_pchart(unit_days, last, before):
     `before` and that day itself (today, drawn as partial): each day's point,
     the newest labelled, the centre line p̄ of the last whole day and each
     day's lower limit, the days below it marked."""
-    width, height, left, right, top, bottom = 600, 250, 44, 70, 14, 34
+    width, height, left, right, top, bottom = 600, 258, 44, 70, 22, 34
     plot_width, plot_height = width - left - right, height - top - bottom
     days = [check.day_before(before, back) for back in range(PCHART_DAYS, -1, -1)]
     centre = last["centre"] if last else None
