@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 python3)
 case "${1:-}" in
   "") packages+=(googletest coreutils osslsigncode clang-tidy clang-format openssl chromium postgresql
-             python3-psycopg) ;;
+             python3-psycopg poppler-utils) ;;  # poppler-utils: pdftoppm, to look at the page's print
   demo) ;;
   *) echo "usage: $0 [demo]" >&2; exit 2 ;;
 esac

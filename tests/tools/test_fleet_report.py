@@ -8,8 +8,10 @@ the report rendered by headless Chromium, a screenshot of it kept.
 
 import collections
 import csv
+import datetime
 import io
 import json
+import math
 import os
 import re
 import shutil
@@ -29,6 +31,10 @@ from test_kelvane_log import (JAPANESE, PASSING, RUN_LOGS, SOURCE, TOOL, entries
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from kelvane_log import cli, store  # noqa: E402
 
+# Each call of the tool takes "now" from here: pages of the same runs are the same bytes.
+NOW = "2026-12-09T07:00:00"
+os.environ["KELVANE_LOG_NOW"] = NOW
+BAD = ("FAIL", "INCOMPLETE")
 SCREENSHOT = os.environ.get("KELVANE_FLEET_SCREENSHOT", os.path.join(os.path.dirname(RUN_LOGS), "fleet-report.png"))
 FAILING = "KelvaneFaults.each_failing_wmi_step_fails_the_run_with_its_code"
 TWO_RUNS = "KelvaneRun.leaves_correct_views_alone_and_a_second_run_appends_and_overwrites_the_marker"
@@ -370,7 +376,7 @@ class Fleet(unittest.TestCase):
         source = lambda path: "; from %s</p>" % path
         self.assertEqual(tool("--from", self.fleet, "--format", "html")[0].replace(source(self.fleet), source("")),
                          page.replace(source(self.gathered), source("")))
-        self.assertNotRegex(page, r"(?i)<script|\b(src|href)=|url\(|@import", "a page that needs nothing else")
+        self.assertNotRegex(page, r"(?i)<script|\bsrc=|\bhref=\"(?!#)|url\(|@import", "a page that needs nothing else")
         report = write(os.path.join(self.tmp, "report.html"), page.encode("utf-8"))
         dom = Dom(self.chromium("--dump-dom", "file://" + report))
 
@@ -383,30 +389,34 @@ class Fleet(unittest.TestCase):
         shown["figure-yield"] = "%.1f%%" % (100.0 * (outcomes["PASS"] + outcomes["SKIP"]) / len(records))
         for key, value in shown.items():
             self.assertEqual(dom.having("id", key)[0]["children"][0]["text"], value, key)
+        self.assertEqual(dom.having("id", "made")[0]["text"], "made 2026-12-09 07:00 (local time) from runs up to %s"
+                         % max(map(started, records)).replace("T", " ")[:16])
 
-        day = lambda record: "20" + record["date"][6:] + record["date"][:5]
+        day = lambda record: started(record)[:10]
         days = collections.defaultdict(collections.Counter)
         for record in sorted(records, key=day):
-            days[record["date"]][record["outcome"]] += 1
+            days[day(record)][record["outcome"]] += 1
         self.assertEqual([(group["data-day"], {bar["data-outcome"]: int(bar["data-count"])
                                                for bar in group["children"] if bar["tag"] == "rect"})
-                          for group in dom.having("data-day")], list(days.items()))
-        self.assertLessEqual({"12/30/25", "12/31/25", "01/02/26", "01/03/26"}, set(days))
-        for name, counted in (("reason", collections.Counter(record["failed"] or "" for record in records
-                                                             if record["failed"] or record["outcome"] == "FAIL")),
+                          for group in dom.having("data-runs")], list(days.items()))
+        self.assertLessEqual({"2025-12-30", "2025-12-31", "2026-01-02", "2026-01-03"}, set(days))
+        for name, counted in (("reason", collections.Counter("INCOMPLETE" if record["outcome"] == "INCOMPLETE" else
+                                                             record["failed"] or "" for record in records
+                                                             if record["failed"] or record["outcome"] in BAD)),
                               ("loc", collections.Counter(record["loc"] or "" for record in records))):
             self.assertEqual({bar["data-" + name]: int(bar["data-count"]) for bar in dom.having("data-" + name)},
                              counted, name)
 
         # The runs to look at, newest first (a log's later run first within a second).
         look = [record for record in sorted(records, key=lambda record: (record["file"], -record["run"]))
-                if record["outcome"] in ("FAIL", "INCOMPLETE") or record["interleaved"]]
-        look.sort(key=lambda record: (day(record), record["time"]), reverse=True)
+                if record["outcome"] in BAD or record["interleaved"] and record["outcome"] not in ("PASS", "SKIP")]
+        look.sort(key=started, reverse=True)
         rows = lambda table: [tuple(cell["text"] for cell in row["children"])
                               for row in dom.having("id", table)[0]["children"][1]["children"]]
         machine = lambda record: os.path.relpath(os.path.dirname(record["file"]), self.gathered)
-        self.assertEqual(rows("attention"), [(os.path.relpath(os.path.dirname(record["file"]), self.gathered), record["date"],
-                                 record["time"], {None: "-", "": '""'}.get(record["serial"], record["serial"]),
+        self.assertEqual(rows("attention"), [(os.path.relpath(os.path.dirname(record["file"]), self.gathered),
+                                 started(record).replace("T", " "),
+                                 {None: "-", "": '""'}.get(record["serial"], record["serial"]),
                                  record["outcome"], ", ".join(filter(None, (record["failed"], record["interleaved"]
                                                                             and "interleaved"))))
                                 for record in look[:100]])
@@ -432,16 +442,20 @@ class Fleet(unittest.TestCase):
 
         still_open = sorted((name for name, runs in units.items() if state(runs) == "open"),
                             key=lambda name: (started(units[name][-1]), [-ord(c) for c in name]), reverse=True)
-        self.assertEqual(rows("open-units"), [
-            (name, machine(units[name][-1]), started(units[name][-1]).replace("T", " "), str(len(units[name])),
-             units[name][-1]["failed"] or "") for name in still_open[:100]])
+        self.assertEqual([row[:3] + row[5:] for row in rows("open-units")], [
+            (name, machine(units[name][-1]), units[name][-1]["outcome"], started(units[name][-1]).replace("T", " "),
+             str(len(units[name]))) for name in still_open[:100]])
+        self.assertEqual([row[3] if units[row[0]][-1]["outcome"] == "FAIL" else row[3][:8]
+                          for row in rows("open-units")],
+                         [units[name][-1]["failed"] or "" if units[name][-1]["outcome"] == "FAIL" else "cut off "
+                          for name in still_open[:100]])
         self.assertEqual(dom.having("id", "open-more")[0]["text"], "and %d more" % (len(still_open) - 100))
 
         first_days = collections.defaultdict(list)
         for runs in units.values():
-            first_days[runs[0]["date"]].append(runs[0]["outcome"] in good)
+            first_days[day(runs[0])].append(runs[0]["outcome"] in good)
         self.assertEqual({group["data-day"]: (int(group["data-units"]), group["data-first-pass"])
-                          for group in dom.having("data-units")},
+                          for group in dom.having("data-units") if "data-runs" in group},
                          {day: (len(passed), share(sum(passed), len(passed))) for day, passed in first_days.items()})
 
         builds = collections.defaultdict(list)
@@ -465,6 +479,150 @@ class Fleet(unittest.TestCase):
         os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
         self.chromium("--screenshot=" + SCREENSHOT, "--window-size=1366,768", "file://" + report)
         self.assertEqual(read(SCREENSHOT)[:8], b"\x89PNG\r\n\x1a\n")
+
+
+def first_pass_days(records):
+    """{YYYY-MM-DD: (units first run that day, of them passed)} from run records."""
+    days = collections.defaultdict(lambda: [0, 0])
+    for runs in units_of(records)[0].values():
+        days[started(runs[0])[:10]][0] += 1
+        days[started(runs[0])[:10]][1] += runs[0]["outcome"] in ("PASS", "SKIP")
+    return days
+
+
+def control(records, today):
+    """The last whole day, its first-pass yield and lower control limit, as
+    the p-chart defines them, worked out from run records."""
+    days = first_pass_days(records)
+    last = max(day for day in days if day < today)
+    start = (datetime.date.fromisoformat(last) - datetime.timedelta(days=30)).isoformat()
+    units, passed = map(sum, zip(*[days[day] for day in days if start <= day < last]))
+    centre = passed / units
+    limit = centre - 3 * math.sqrt(centre * (1 - centre) / days[last][0])
+    return last, days[last][1] / days[last][0], limit
+
+
+# Writes where each of the page's first-screen elements ends, for --dump-dom.
+MEASURE = """<script>for (const id of ["figure-last-day", "open-first", "pchart"]) {
+  const found = document.getElementById(id); if (found) found.dataset.bottom = found.getBoundingClientRect().bottom;
+}</script></body>"""
+
+
+class Morning(unittest.TestCase):
+    """The page a QA engineer opens at eight, the check a monitoring system
+    runs, and the window on the days, on a fleet of a month and a half: each
+    day 20 new units, 18 passing first time, the last whole day as given."""
+
+    def fleet_of(self, last_day_passing):
+        shutil.rmtree(self.gathered)
+        day0 = datetime.date(2026, 10, 25)
+        for index in range(45 * 20):
+            day = day0 + datetime.timedelta(days=index // 20)
+            at = "%s %02d:%02d:00" % (day.strftime("%m/%d/%y"), 6 + index % 12, index % 60)
+            good = index % 20 < (last_day_passing if day == datetime.date(2026, 12, 8) else 18)
+            runs = [run(PASSING if good else NOT_SET, at, "U%04d" % index)]
+            if not good and index % 3 == 0:  # reworked: passes an hour later, or is cut off
+                later = at.replace(" %02d:" % (6 + index % 12), " %02d:" % (7 + index % 12))
+                runs.append(run(PASSING, later, "U%04d" % index, upto="LOC=" if index % 2 else None))
+            write(os.path.join(self.gathered, "L%04d" % index, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
+        # Today, not yet whole: a bad morning so far, which is no fall yet.
+        for index in range(4):
+            write(os.path.join(self.gathered, "T%d" % index, "Kelvane.log"),
+                  run(NOT_SET, "12/09/26 05:%02d:00" % index, "T%d" % index).encode("utf-16-le"))
+        return [json.loads(line) for line in tool("--format", "jsonl", self.gathered)[0].splitlines()]
+
+    setUp, tearDown, gather, chromium = Fleet.setUp, Fleet.tearDown, Fleet.gather, Fleet.chromium
+
+    def check(self, *arguments):
+        out, err, code = tool("--check", *arguments)
+        self.assertEqual((out.count("\n"), err), (1, ""), out)
+        return out, code
+
+    def test_a_fall_below_the_limit_is_red_on_the_first_screen_and_critical(self):
+        records = self.fleet_of(last_day_passing=9)
+        self.gather()
+        last, first_pass, limit = control(records, NOW[:10])
+        self.assertEqual(last, "2026-12-08")
+        self.assertLess(first_pass, limit)
+        out, code = self.check("--from", self.fleet)
+        self.assertEqual(code, 2, out)
+        self.assertTrue(out.startswith("KELVANE-LOG CRITICAL - "), out)
+        performance = dict(item.split("=") for item in out.split(" | ")[1].split())
+        self.assertEqual(performance["first_pass"], "%.1f%%;;%.1f:;0;100" % (100 * first_pass, 100 * limit))
+        self.assertEqual(performance["lower_limit"], "%.1f%%;;;0;100" % (100 * limit))
+        open_units = [runs for runs in units_of(records)[0].values() if runs[-1]["outcome"] in BAD]
+        self.assertEqual(performance["open_units"], "%d;;;0;" % len(open_units))
+        self.assertEqual(self.check(self.gathered), (out, code), "from the logs as from the database")
+
+        page = tool("--from", self.fleet, "--format", "html")[0]
+        measured = write(os.path.join(self.tmp, "measured.html"), page.replace("</body>", MEASURE).encode("utf-8"))
+        dom = Dom(self.chromium("--window-size=1366,768", "--dump-dom", "file://" + measured))
+        tile = dom.having("id", "figure-last-day")[0]
+        self.assertEqual((tile["class"], tile["data-day"], tile["data-first-pass"], tile["data-limit"]),
+                         ("figure below", last, "%.1f%%" % (100 * first_pass), "%.1f%%" % (100 * limit)))
+        for name in ("figure-last-day", "open-first", "pchart"):
+            self.assertLessEqual(float(dom.having("id", name)[0]["data-bottom"]), 768, name + " on the first screen")
+        # The p-chart: each day's point, the last whole day marked below, today partial.
+        points = {point["data-day"]: point for point in dom.having("data-first-pass") if point.get("class") == "point"}
+        days = first_pass_days(records)
+        self.assertEqual({day: (int(point["data-units"]), point["data-first-pass"]) for day, point in points.items()},
+                         {day: (units, "%.1f%%" % (100.0 * passed / units)) for day, (units, passed) in days.items()
+                          if day >= "2026-11-09"})
+        self.assertEqual([day for day, point in points.items() if "data-below" in point], [last])
+        self.assertEqual([day for day, point in points.items() if "data-partial" in point], ["2026-12-09"])
+        # The open units, newest first: the first ten, then the rest below.
+        newest = sorted(open_units, key=lambda runs: (started(runs[-1]), runs[-1]["serial"]), reverse=True)
+        shown = [[cell["text"] for cell in row["children"]]
+                 for row in dom.having("id", "open-first-units")[0]["children"][1]["children"]]
+        self.assertEqual([row[:2] for row in shown],
+                         [[runs[-1]["serial"], runs[-1]["outcome"]] for runs in newest[:10]])
+        hours = lambda runs: (datetime.datetime.fromisoformat(NOW) - datetime.datetime.fromisoformat(started(runs[-1])))
+        for row, runs in zip(shown, newest):
+            self.assertEqual(row[2], runs[-1]["failed"] if runs[-1]["outcome"] == "FAIL" else "cut off after the LOC")
+            self.assertEqual(row[3], "%d h" % (hours(runs).total_seconds() // 3600), row)
+        self.assertEqual(dom.having("id", "open-first-more")[0]["text"], "and %d more" % (len(open_units) - 10))
+
+    def test_a_healthy_fleet_is_ok_and_an_old_open_unit_a_warning(self):
+        records = self.fleet_of(last_day_passing=18)
+        last, first_pass, limit = control(records, NOW[:10])
+        self.assertGreater(first_pass, limit)
+        # The oldest open unit of the last 30 days opened on 2026-11-09 (the 30 days before now).
+        oldest = min(started(runs[-1]) for runs in units_of(records)[0].values()
+                     if runs[-1]["outcome"] in BAD and started(runs[-1]) >= "2026-11-09T07:00:00")
+        hours = (datetime.datetime.fromisoformat(NOW) - datetime.datetime.fromisoformat(oldest)).total_seconds() / 3600
+        for open_hours, state, code in (("%d" % (hours + 1), "OK", 0), ("%d" % (hours - 1), "WARNING", 1)):
+            out, got = self.check("--open-hours", open_hours, self.gathered)
+            self.assertEqual((out.split(" - ")[0], got), ("KELVANE-LOG " + state, code), out)
+            self.assertIn(" oldest_open_hours=%.1f;%s;;0;" % (hours, open_hours), out)
+        # Not about the figures: UNKNOWN, never 1 or 2.
+        for arguments, said in ((["--from", os.path.join(self.tmp, "none.sqlite")], "no such file"),
+                                (["--format", "csv", self.gathered], "usage: --check gives one line"),
+                                (["--until", "2026-10-24", self.gathered], "no whole day"),
+                                (["--open-hours", "soon", self.gathered], "usage: argument --open-hours")):
+            out, code = self.check(*arguments)
+            self.assertEqual(code, 3, out)
+            self.assertRegex(out, r"^KELVANE-LOG UNKNOWN - .*%s" % re.escape(said))
+
+    def test_since_until_and_unit_give_exact_records(self):
+        records = self.fleet_of(last_day_passing=18)
+        self.gather()
+        units = units_of(records)[0]
+        in_window = lambda start: "2026-11-02" <= start[:10] <= "2026-11-04"
+        jsonl = lambda *arguments: [json.loads(line) for line in tool("--format", "jsonl", *arguments)[0].splitlines()]
+        for source in (["--from", self.fleet], [self.gathered]):
+            window = ["--since", "2026-11-02", "--until", "2026-11-04"] + source
+            self.assertEqual(sorted(map(json.dumps, jsonl(*window))),
+                             sorted(json.dumps(record) for record in records if in_window(started(record))))
+            self.assertEqual([unit["unit"] for unit in jsonl("--units", *window)],
+                             sorted(name for name, runs in units.items() if in_window(started(runs[0]))))
+            self.assertEqual(jsonl("--unit", "U0219", *source), units["U0219"])
+            self.assertEqual(len(units["U0219"]), 2)
+        self.assertEqual(jsonl("--unit", "U9999", "--from", self.fleet), [])
+        page = Dom(tool("--from", self.fleet, "--format", "html", "--since", "2026-11-02", "--until", "2026-11-04")[0])
+        self.assertEqual(page.having("id", "figure-units")[0]["children"][0]["text"],
+                         str(sum(in_window(started(runs[0])) for runs in units.values())))
+        self.assertIn("from 2026-11-02 up to 2026-11-04", page.having("id", "scope")[0]["text"])
+        self.assertEqual(tool("--since", "2026-11-05", "--until", "2026-11-04", self.gathered)[2], 2)
 
 
 # /proc/self/mountinfo: a share with a disk mounted in it, a blank as \040, two mounts on one point.

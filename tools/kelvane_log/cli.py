@@ -3,6 +3,7 @@ gathered logs, and hands the records to an output or the store.
 """
 
 import argparse
+import datetime
 import os
 import re
 import sys
@@ -11,7 +12,7 @@ import textwrap
 import time
 from contextlib import closing
 
-from . import page, store
+from . import check, page, store
 from .gather import read_records
 from .outputs import (printable, write_csv, write_jsonl, write_table, write_units_csv, write_units_jsonl,
                       write_units_table)
@@ -70,13 +71,66 @@ def version():
     return (found.group(1) if found else "unknown") + " (not a release build)"
 
 
-def parser_of():
-    parser = argparse.ArgumentParser(
+# --check's exit codes: those of monitoring plugins, its own.
+CHECK_CODES = {"OK": 0, "WARNING": 1, "CRITICAL": 2, "UNKNOWN": 3}
+CHECK_EXIT_CODES = (
+    "--check's exit codes, its own, as monitoring plugins have them:\n"
+    "  0    OK\n"
+    "  1    WARNING: a unit whose latest run started in the last 30 days has\n"
+    "       been open longer than --open-hours\n"
+    "  2    CRITICAL: the last whole day's first-pass yield is below its lower\n"
+    "       control limit\n"
+    "  3    UNKNOWN: a usage error, a database or logs that cannot be read, no\n"
+    "       whole day yet")
+
+
+def now():
+    """The moment a call is made, taken once: KELVANE_LOG_NOW
+    (YYYY-MM-DDTHH:MM:SS, for tests), else the local clock."""
+    given = os.environ.get("KELVANE_LOG_NOW")
+    if given:
+        return datetime.datetime.strptime(given, "%Y-%m-%dT%H:%M:%S")
+    return datetime.datetime.now().replace(microsecond=0)
+
+
+def iso_date(text):
+    if not re.fullmatch(r"\d{4}-\d\d-\d\d", text):
+        raise argparse.ArgumentTypeError("not a date YYYY-MM-DD: %r" % text)
+    try:
+        return datetime.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a date YYYY-MM-DD: %r" % text) from None
+
+
+def positive_hours(text):
+    try:
+        hours = float(text)
+    except ValueError:
+        hours = -1
+    if not 0 <= hours < float("inf"):
+        raise argparse.ArgumentTypeError("not a number of hours: %r" % text)
+    return hours
+
+
+class CheckParser(argparse.ArgumentParser):
+    """Under --check, a usage error is UNKNOWN, on the one line."""
+
+    def error(self, message):
+        if self.checking:
+            sys.stdout.write(check.line("UNKNOWN", "usage: " + message))
+            sys.exit(CHECK_CODES["UNKNOWN"])
+        super().error(message)
+
+
+def parser_of(checking=False):
+    parser = CheckParser(
         prog="kelvane-log", allow_abbrev=False, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="One record per Kelvane run from gathered Run logs: a table, jsonl, csv, the html yield page,"
                     " or kept in a fleet database.",
         epilog="examples:\n  kelvane-log gathered\n  kelvane-log --into fleet.sqlite gathered\n"
-               "  kelvane-log --from fleet.sqlite --format html -o fleet.html\n\n" + EXIT_CODES)
+               "  kelvane-log --from fleet.sqlite --format html -o fleet.html\n"
+               "  kelvane-log --check --from fleet.sqlite\n\n" + EXIT_CODES + "\n\n" + CHECK_EXIT_CODES)
+    parser.checking = checking
     # Every option, in one place.
     parser.add_argument("--format", choices=("table", "jsonl", "csv", "html"),
                         help="table (the default): the runs for people, with counts; jsonl: one JSON object per run;"
@@ -107,6 +161,22 @@ def parser_of():
     parser.add_argument("paths", nargs="*", metavar="PATH",
                         help="a Run log, or a folder searched for files named Kelvane.log (e.g. gathered"
                              " c:\\System.sav\\Logs)")
+    # Which days and units, and the check a monitoring system runs.
+    parser.add_argument("--since", type=iso_date, metavar="YYYY-MM-DD",
+                        help="only runs that started on this day or later; units (and the page's unit figures):"
+                             " those whose first run did, with all their runs (e.g. --since 2026-12-01)")
+    parser.add_argument("--until", type=iso_date, metavar="YYYY-MM-DD",
+                        help="only runs that started on this day or earlier; units: those whose first run did"
+                             " (e.g. --until 2026-12-07)")
+    parser.add_argument("--unit", metavar="UNIT",
+                        help="one unit's runs in order (a serial number; a unit that is a log by its path)"
+                             " (e.g. --unit SN-0042 --from fleet.sqlite)")
+    parser.add_argument("--check", action="store_true",
+                        help="one line for a monitoring system (Nagios, Icinga, Checkmk...), with exit codes of its"
+                             " own (below) (e.g. --check --from fleet.sqlite)")
+    parser.add_argument("--open-hours", type=positive_hours, default=check.DEFAULT_OPEN_HOURS, metavar="N",
+                        help="--check: WARNING where a unit whose latest run started in the last 30 days has been"
+                             " open longer than N hours (default %d) (e.g. --open-hours 12)" % check.DEFAULT_OPEN_HOURS)
     return parser
 
 
@@ -127,13 +197,26 @@ def checked(parser, args):
         parser.error("--wait takes seconds, 0 or more")
     if args.output is not None and not args.output:
         parser.error("--output takes a file name")
+    args.scope = store.Scope(args.since, args.until, args.unit)
+    if args.into and (args.scope or args.check):
+        parser.error("--since, --until, --unit and --check read runs: from PATHs or --from DATABASE")
+    if args.since and args.until and args.since > args.until:
+        parser.error("--since is after --until")
+    if args.check and (args.units or args.format or args.unit or args.output):
+        parser.error("--check gives one line of all units: without --format, --output, --units or --unit")
+    try:
+        args.now = now()
+    except ValueError:
+        parser.error("KELVANE_LOG_NOW is not a time YYYY-MM-DDTHH:MM:SS")
     args.format = args.format or "table"
     return args
 
 
 def main(argv=None):
-    parser = parser_of()
+    parser = parser_of(checking="--check" in (sys.argv[1:] if argv is None else argv))
     args = checked(parser, parser.parse_args(argv))
+    if args.check:
+        return run_check(args)
 
     # The same bytes on Linux and Windows: UTF-8, lines ending as written.
     if hasattr(sys.stdout, "reconfigure"):
@@ -183,7 +266,7 @@ def main(argv=None):
             records = once.follow(seen.follow(read_records(args.paths, once.hold, error)))
         else:
             records = seen.follow(read_records(args.paths, warn, error)) if args.paths else iter(())
-        if args.into or args.stored or write is None or args.units:
+        if args.into or args.stored or write is None or args.units or args.scope:
             done = write_fleet(args, records if progress is None else progress.follow(records), write, out, warn,
                                error, waiting, seen, errors)
         else:
@@ -354,13 +437,57 @@ class Target:
 
 
 def write_stored(db, args, write, out, source):
-    """What is read from a fleet database: the page, units or runs."""
+    """What is read from a fleet database: the page, units or runs, of the
+    scope asked for."""
     if write is None:
-        page.write_report(store.report_figures(db), out, source)
+        made = args.now
+        page.write_report(store.report_figures(db, args.scope, check.recent_since(made)), out, source,
+                          made=made, scope=args.scope)
     elif args.units:
-        write(store.stored_units(db), out)
+        write(store.stored_units(db, args.scope), out)
     else:
-        write(store.stored_records(db), out)
+        write(store.stored_records(db, args.scope), out)
+
+
+def run_check(args):
+    """--check: the figures, their state, and one line on standard output;
+    what stops the figures being read is UNKNOWN, never 1 or 2."""
+    made = args.now
+    before = check.whole_days_before(made, args.until)
+    problems = []
+
+    def warn(path, offset, what):
+        sys.stderr.write("kelvane-log: warning: %s: %s\n" % (printable(path), what))
+
+    def error(path, what):
+        problems.append("%s: %s" % (printable(path), what))
+
+    def judged(db):
+        figures = store.check_figures(db, args.scope, check.recent_since(made))
+        return check.judge(figures, before, made, args.open_hours)
+
+    try:
+        if args.stored:
+            with store.reading(args.stored) as db:
+                state, what, data = judged(db)
+        else:
+            records = read_records(args.paths, warn, error)
+            with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
+                with closing(store.connect(os.path.join(folder, "fleet.sqlite"), create=True, scratch=True)) as db:
+                    store.ingest(db, records)
+                    state, what, data = judged(db)
+    except store.FleetError as problem:
+        problems.append("%s: %s" % (store.shown(args.stored or ""), problem))
+    except store.DATABASE_ERRORS as problem:
+        problems.append("%s: database: %s" % (store.shown(args.stored or ""), problem))
+    except KeyboardInterrupt:
+        problems.append("interrupted")
+    except Exception as problem:  # a traceback would exit 1, which a monitor reads as WARNING
+        problems.append("%s: %s" % (type(problem).__name__, problem))
+    if problems:
+        state, what, data = "UNKNOWN", problems[0], ""
+    sys.stdout.write(check.line(state, printable(what), data))
+    return CHECK_CODES[state]
 
 
 def write_fleet(args, records, write, out, warn, error, waiting, seen, errors):

@@ -10,6 +10,7 @@ PostgreSQL's, and the two connection classes at the end of this file keep
 the rest of what the engines do differently.
 """
 
+import datetime
 import json
 import os
 import re
@@ -362,10 +363,54 @@ def commit_whole(db):
         signal.signal(signal.SIGINT, previous)
 
 
-def stored_records(db):
+class Scope:
+    """Which runs and units a call is about: a window of days (ISO dates,
+    both inclusive), one unit, or all. Runs are those that started in the
+    window; units are those whose first run did, with all their runs."""
+
+    def __init__(self, since=None, until=None, unit=None):
+        self.since, self.until, self.unit = since, until, unit
+
+    def __bool__(self):
+        return (self.since, self.until, self.unit) != (None, None, None)
+
+    def where(self, started, unit="unit"):
+        """The condition, with its parameters, on a start column and a unit column."""
+        conditions, parameters = [], []
+        if self.since is not None:
+            conditions.append("%s >= ?" % started)
+            parameters.append(self.since.isoformat())
+        if self.until is not None:
+            conditions.append("%s < ?" % started)
+            parameters.append(day_after(self.until))
+        if self.unit is not None:
+            conditions.append("%s = ?" % unit)
+            parameters.append(kept(self.unit))
+        return " AND ".join(conditions) or "1 = 1", parameters
+
+    def runs(self, alias=""):
+        """Runs: in the window by their own start."""
+        return self.where(alias + "started", alias + "unit")
+
+    def units(self, alias=""):
+        """Units (rows of the units view): in the window by their first run's start."""
+        return self.where(alias + "first_started", alias + "unit")
+
+
+ALL = Scope()
+
+
+def day_after(day):
+    return (day + datetime.timedelta(days=1)).isoformat()
+
+
+def stored_records(db, scope=ALL):
     """(machine, record) for each run kept, in the order of the key: by the
-    log's path, then the run's place in it, then its start."""
-    for row in db.rows("SELECT %s FROM runs ORDER BY file, run, started" % ", ".join(COLUMNS)):
+    log's path, then the run's place in it, then its start; for one unit, in
+    the order of its runs: by start, then log path, then place."""
+    where, parameters = scope.runs()
+    order = "started, file, run" if scope.unit is not None else "file, run, started"
+    for row in db.rows("SELECT %s FROM runs WHERE %s ORDER BY %s" % (", ".join(COLUMNS), where, order), parameters):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
         record = dict(zip(FIELDS, row))
@@ -388,9 +433,10 @@ def kept_runs(db, file):
     return found
 
 
-def stored_units(db):
+def stored_units(db, scope=ALL):
     """One record per unit, in order of the unit."""
-    for row in db.rows("SELECT %s FROM units ORDER BY unit" % ", ".join(UNIT_FIELDS)):
+    where, parameters = scope.units()
+    for row in db.rows("SELECT %s FROM units WHERE %s ORDER BY unit" % (", ".join(UNIT_FIELDS), where), parameters):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
         yield dict(zip(UNIT_FIELDS, row))
@@ -400,78 +446,181 @@ LISTED = 100        # runs and open units to look at, newest first; the rest are
 BUILDS_LISTED = 20
 # Within a second, a log's later run is the newer one.
 NEWEST_FIRST = "started DESC, file, run DESC"
-TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR interleaved = 1"
+# Runs that passed are no news, even where they mixed with others.
+TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR (interleaved = 1 AND outcome NOT IN ('PASS', 'SKIP'))"
 # Passing runs that wrote the value, and that found both views already set.
 WROTE = """outcome = 'PASS' AND views LIKE '%"action": "overwritten"%'"""
 BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept"%'"""
+# The figures by day (runs per day, first-pass yield per day, the last whole
+# day and its control limit) and the newest start the page is made from count
+# only the runs whose start can be believed: runs with a doubtful clock are
+# left out once they are flagged, by this one condition.
+DAY_RUNS = "1 = 1"
+# A unit's first believable run, one row per unit: the first run by start,
+# then log path, then place, found through the unit index.
+FIRST_RUNS = """SELECT r.unit, r.started, r.outcome FROM (SELECT unit, min(started) AS started FROM runs
+      WHERE unit IS NOT NULL AND {day_runs} GROUP BY unit) AS f
+JOIN runs AS r ON r.unit = f.unit AND r.started = f.started AND {day_runs}
+WHERE NOT EXISTS (SELECT 1 FROM runs AS o WHERE o.unit = r.unit AND o.started = r.started
+                  AND (o.file, o.run) < (r.file, r.run) AND {day_runs})""".format(day_runs=DAY_RUNS)
 
 
-def day_order(date):
-    return "20%s-%s-%s" % (date[6:8], date[0:2], date[3:5])
+def unit_days(db, scope=ALL):
+    """{YYYY-MM-DD: (units first run that day, of them passed first time)}:
+    the cohorts first-pass yield and its control chart count, by the first
+    run whose clock is believed."""
+    where, parameters = scope.where("f.started", "f.unit")
+    return {day: (count, passed) for day, count, passed in db.execute(
+        "SELECT substr(f.started, 1, 10) AS day, count(*), count(CASE WHEN f.outcome IN ('PASS', 'SKIP') THEN 1 END)"
+        " FROM (%s) AS f WHERE %s GROUP BY substr(f.started, 1, 10)" % (FIRST_RUNS, where), parameters)}
 
 
-def logged_date(day):
-    """A day YYYY-MM-DD as the run header writes it."""
-    return "%s/%s/%s" % (day[5:7], day[8:10], day[2:4])
+# The units of a scope, worked out once (where the engine is told to keep
+# them: SQLite from 3.35, PostgreSQL) in a statement that reads both what
+# the figures group and the open units listed: a unit's state, whether it
+# passed first time or was retested, its Build ID, and, of the open units
+# whose latest run started since a moment, the oldest start.
+UNIT_SUMMARY = """WITH page_units AS {materialized}(SELECT * FROM units WHERE {where})
+SELECT 'group' AS kind, build_id, state, NULL AS unit, NULL AS machine, NULL AS reason, NULL AS file, NULL AS last,
+       CASE WHEN {passed} THEN 1 ELSE 0 END AS passed, CASE WHEN runs > 1 THEN 1 ELSE 0 END AS retested,
+       count(*) AS count, min(CASE WHEN state = 'open' AND last_started >= ? THEN last_started END) AS since
+FROM page_units GROUP BY build_id, state, CASE WHEN {passed} THEN 1 ELSE 0 END, CASE WHEN runs > 1 THEN 1 ELSE 0 END
+UNION ALL
+SELECT * FROM (SELECT 'open' AS kind, build_id, state, unit, machine, reason, file, last, 0 AS passed, 0 AS retested,
+                      runs AS count, last_started AS since
+               FROM page_units WHERE state = 'open' ORDER BY last_started DESC, unit LIMIT {listed}) AS listed"""
 
 
-def report_figures(db):
-    """Every figure of the page, grouped by the database. The runs are
-    counted in one pass, by day, outcome, LOC and reason; the units are
-    worked out once, into a table of the connection's own that the unit
-    figures then read."""
-    days, locs, reasons = {}, {}, {}
+def unit_summary(db, scope, recent, listed=LISTED):
+    """The unit figures of a scope: counts by state, the Build IDs, the open
+    units listed newest first (with their latest run's values), and the
+    oldest start of an open unit's latest run since recent (a start as
+    text)."""
+    where, parameters = scope.units()
+    units = dict.fromkeys(("units", "passed_first", "done", "open_units", "retested", "no_office"), 0)
+    builds, listing, oldest = {}, [], None
+    for kind, build_id, state, unit, machine, reason, file, last, passed, retested, count, since in db.execute(
+            UNIT_SUMMARY.format(where=where, passed=PASSED, listed=listed, materialized=db.MATERIALIZED),
+            parameters + [recent]):
+        if kind == "open":
+            listing.append(tuple(map(given_back, (unit, machine, since, count, reason, file, last))))
+            continue
+        units["units"] += count
+        units["passed_first"] += count if passed else 0
+        units["retested"] += count if retested else 0
+        key = {"done": "done", "open": "open_units", "no office": "no_office"}[state]
+        units[key] += count
+        build = builds.setdefault(given_back(build_id), [0, 0, 0, 0])
+        build[0] += count
+        build[1] += count if passed else 0
+        build[2] += count if state == "done" else 0
+        build[3] += count if state == "open" else 0
+        if since is not None and (oldest is None or since < oldest):
+            oldest = since
+    return units, builds, latest_runs(db, listing), oldest
+
+
+def latest_runs(db, listing):
+    """The open units listed, each with its latest run's values that say what
+    it last logged: (unit, machine, last start, runs, reason, outcome,
+    record), the record holding serial, build_id, feature_byte, loc and
+    views. One statement for all of them, through the unit index."""
+    if not listing:
+        return []
+    found = {}
+    pairs = " OR ".join(["(unit = ? AND started = ?)"] * len(listing))
+    parameters = []
+    for unit, _, last_started, _, _, _, _ in listing:
+        parameters += [kept(unit), last_started]
+    for row in db.execute("SELECT unit, started, file, run, serial, build_id, feature_byte, loc, views FROM runs"
+                          " WHERE %s" % pairs, parameters):
+        row = tuple(map(given_back, row))
+        key = (row[0], row[1], row[2])
+        if key not in found or found[key][0] < row[3]:
+            found[key] = (row[3], dict(zip(("serial", "build_id", "feature_byte", "loc", "views"), row[4:])))
+    return [(unit, machine, last_started, runs, reason, outcome,
+             found.get((unit, last_started, file), (0, {}))[1])
+            for unit, machine, last_started, runs, reason, file, outcome in listing]
+
+
+def latest_start(db, scope=ALL):
+    """The newest believable start among a scope's runs, as text, or None."""
+    where, parameters = scope.runs()
+    return db.execute("SELECT max(started) FROM runs WHERE %s AND %s" % (where, DAY_RUNS), parameters).fetchone()[0]
+
+
+def check_figures(db, scope, recent):
+    """What --check judges: the units first run per day, the open units and
+    the oldest start of a recent open unit's latest run."""
+    units, _, _, oldest = unit_summary(db, scope, recent, listed=0)
+    return {"unit_days": unit_days(db, scope), "open_units": units["open_units"], "oldest_open": oldest}
+
+
+def report_figures(db, scope=ALL, recent=""):
+    """Every figure of the page, grouped by the database. The runs that
+    started in the scope are counted in one pass, by day, outcome, LOC and
+    reason; the scope's units are worked out once, in the statement that
+    groups them. Nothing is written, not even a temporary table: a role that
+    may only read can make the page. recent: the start since which an open
+    unit is news."""
+    days, locs, reasons, outcomes = {}, {}, {}, dict.fromkeys(OUTCOMES, 0)
     interleaved = to_look_at = wrote = both_set = 0
-    for date, outcome, mixed, loc, failed, count, wrote_here, set_here in db.execute(
-            "SELECT date, outcome, interleaved, loc, failed, count(*), count(CASE WHEN %s THEN 1 END),"
-            " count(CASE WHEN %s THEN 1 END) FROM runs GROUP BY date, outcome, interleaved, loc, failed"
-            % (WROTE, BOTH_SET)):
-        day = days.setdefault(date, dict.fromkeys(OUTCOMES, 0))
-        day[outcome] = day.get(outcome, 0) + count
+    where, parameters = scope.runs()
+    for day, outcome, mixed, loc, failed, believed, count, wrote_here, set_here in db.execute(
+            "SELECT substr(started, 1, 10), outcome, interleaved, loc, failed, CASE WHEN {day} THEN 1 ELSE 0 END,"
+            " count(*), count(CASE WHEN {wrote} THEN 1 END), count(CASE WHEN {both} THEN 1 END) FROM runs"
+            " WHERE {where} GROUP BY substr(started, 1, 10), outcome, interleaved, loc, failed,"
+            " CASE WHEN {day} THEN 1 ELSE 0 END".format(day=DAY_RUNS, wrote=WROTE, both=BOTH_SET, where=where),
+            parameters):
+        if believed:
+            on_day = days.setdefault(day, dict.fromkeys(OUTCOMES, 0))
+            on_day[outcome] += count
+        outcomes[outcome] += count
         interleaved += count if mixed else 0
-        to_look_at += count if mixed or outcome in ("FAIL", "INCOMPLETE") else 0
+        to_look_at += count if outcome in ("FAIL", "INCOMPLETE") or (mixed and outcome not in ("PASS", "SKIP")) else 0
         wrote += wrote_here
         both_set += set_here
         loc = given_back(loc) or ""
         locs[loc] = locs.get(loc, 0) + count
-        if failed is not None or outcome == "FAIL":
-            reasons[failed or ""] = reasons.get(failed or "", 0) + count
-    days = sorted(days.items(), key=lambda item: day_order(item[0]))
-    outcomes = {outcome: sum(day[outcome] for _, day in days) for outcome in OUTCOMES}
+        # A run cut off has no reason of its own: its bar is the cut-off runs' (None).
+        if outcome == "INCOMPLETE":
+            reasons[None] = reasons.get(None, 0) + count
+        elif failed is not None or outcome == "FAIL":
+            reason = given_back(failed) or ""
+            reasons[reason] = reasons.get(reason, 0) + count
     # Failure reasons, the most frequent first, each with the failing runs up to it.
     pareto, failing = [], 0
-    for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+    for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0] is None, item[0] or "")):
         failing += count
         pareto.append((reason, count, failing))
 
-    page_units = db.units_once()
-    units = dict(zip(("units", "passed_first", "done", "open_units", "retested", "no_office", "runs_without_unit"),
-                     db.execute(UNIT_FIGURES.format(units=page_units)).fetchone()))
+    units, builds, listed_open, oldest = unit_summary(db, scope, recent)
+    units["runs_without_unit"] = db.execute("SELECT count(*) FROM runs WHERE unit IS NULL AND " + where,
+                                            parameters).fetchone()[0]
     figures = {
-        "days": days, "outcomes": outcomes, "runs": sum(outcomes.values()), "interleaved": interleaved,
-        "wrote": wrote, "both_set": both_set,
-        "logs": db.execute("SELECT count(*) FROM (SELECT file FROM runs GROUP BY file) AS logs").fetchone()[0],
+        "days": sorted(days.items()), "outcomes": outcomes, "runs": sum(outcomes.values()),
+        "interleaved": interleaved, "wrote": wrote, "both_set": both_set,
+        "logs": db.execute("SELECT count(*) FROM (SELECT file FROM runs WHERE %s GROUP BY file) AS logs" % where,
+                           parameters).fetchone()[0],
         "reasons": pareto,
         "locs": sorted(locs.items(), key=lambda item: (-item[1], item[0])),
         "to_look_at": to_look_at,
         "listed": [tuple(map(given_back, row)) for row in db.execute(
-            "SELECT machine, date, time, serial, outcome, failed, interleaved FROM runs WHERE "
-            + TO_LOOK_AT + " ORDER BY " + NEWEST_FIRST + " LIMIT %d" % LISTED)],
+            "SELECT machine, started, serial, outcome, failed, interleaved FROM runs WHERE (" + TO_LOOK_AT
+            + ") AND " + where + " ORDER BY " + NEWEST_FIRST + " LIMIT %d" % LISTED, parameters)],
         "units": units,
-        "open": [tuple(map(given_back, row)) for row in db.execute(
-            "SELECT unit, machine, last_started, runs, reason FROM " + page_units + " WHERE state = 'open'"
-            " ORDER BY last_started DESC, unit LIMIT %d" % LISTED)],
-        "unit_days": {logged_date(day): (count, passed) for day, count, passed
-                      in db.execute(UNIT_DAYS.format(units=page_units))},
+        "open": listed_open,
+        "oldest_open": oldest,
+        "unit_days": unit_days(db, scope),
+        "latest": latest_start(db, scope),
     }
     figures["builds"], more = [], [0, 0]
-    for row in db.execute("SELECT * FROM (%s) AS builds ORDER BY units DESC, build_id IS NULL, build_id"
-                          % UNIT_BUILDS.format(units=page_units)):
+    for build_id, row in sorted(builds.items(), key=lambda item: (-item[1][0], item[0] is None, item[0] or "")):
         if len(figures["builds"]) < BUILDS_LISTED:
-            figures["builds"].append((given_back(row[0]),) + tuple(row[1:]))
+            figures["builds"].append((build_id,) + tuple(row))
         else:
             more[0] += 1
-            more[1] += row[1]
+            more[1] += row[0]
     figures["builds_more"] = tuple(more)
     return figures
 
@@ -479,6 +628,9 @@ def report_figures(db):
 class SQLite(sqlite3.Connection):
     """A SQLite database: one writer at a time, who holds the lock from the
     first record read to the commit."""
+
+    # A WITH table read twice is worked out once only where asked (SQLite 3.35).
+    MATERIALIZED = "MATERIALIZED " if sqlite3.sqlite_version_info >= (3, 35) else ""
 
     def schema(self):
         """The schema version, and the objects there as objects gives them."""
@@ -517,14 +669,6 @@ class SQLite(sqlite3.Connection):
             if not is_busy(problem):
                 raise
             raise Busy(BUSY % self.wait) from None
-
-    def units_once(self):
-        """Where the page reads its units: worked out once, into a table of
-        the connection's own (SQLite's temporary tables are the reader's
-        alone, never the database file's)."""
-        self.execute("DROP TABLE IF EXISTS page_units")
-        self.execute("CREATE TEMP TABLE page_units AS SELECT * FROM units")
-        return "page_units"
 
     def begin_writing(self):
         self.patiently("BEGIN IMMEDIATE")
@@ -665,6 +809,8 @@ class Postgres:
     for SQLite (see to_postgres). Gatherers read their logs at the same time,
     each into a table of its own session, and take them in one at a time."""
 
+    MATERIALIZED = "MATERIALIZED "
+
     def __init__(self, uri, warn):
         self.hidden, self.warn = secrets(uri), warn
         try:
@@ -710,7 +856,7 @@ class Postgres:
         with self.speaking():
             return self.connection.execute(sql, parameters)
 
-    def rows(self, sql):
+    def rows(self, sql, parameters=()):
         """A query's rows a batch at a time, from a cursor on the server
         (psycopg's own cursor takes them all into memory first), each row as
         one JSON array: psycopg reads every column in Python, json.loads a
@@ -718,11 +864,11 @@ class Postgres:
         sql = to_postgres(sql)
         with self.speaking(), self.connection.cursor() as cursor:
             names = [column.name for column in cursor.execute("SELECT * FROM (%s) AS query LIMIT 0" % sql,
-                                                                 ()).description]
+                                                                 parameters).description]
         with self.speaking(), self.connection.cursor(name="rows", binary=True) as cursor:
             cursor.itersize = 5000
             cursor.execute("SELECT json_build_array(%s)::text FROM (%s) AS query"
-                           % (", ".join('query."%s"' % name for name in names), sql), ())
+                           % (", ".join('query."%s"' % name for name in names), sql), parameters)
             for (row,) in cursor:
                 yield tuple(json.loads(row))
 
@@ -786,10 +932,6 @@ class Postgres:
             raise FleetError("the role %s may not read %s (GRANT SELECT ON ALL TABLES IN SCHEMA %s TO %s)"
                              % (role, ", ".join(unreadable), SCHEMA, role))
 
-    def units_once(self):
-        """Where the page reads its units: the units view, worked out for
-        each figure, as a read-only snapshot may keep no table of its own."""
-        return "(SELECT * FROM units) AS page_units"
 
     def lock_writers(self):
         self.native("SELECT pg_advisory_xact_lock(%s)", (WRITERS_LOCK,))
