@@ -150,9 +150,12 @@ class Fleet(unittest.TestCase):
         self.logs = {}
         kept = [machine for machine in os.listdir(RUN_LOGS)
                 if os.path.isfile(os.path.join(RUN_LOGS, machine, "Kelvane.log"))]
+        # Each test PC logged SN-0042, often in the same second: here each
+        # is a PC of its own, or logs that begin alike would be one log.
         for index, machine in enumerate(sorted(kept)):
             self.logs[machine] = write(os.path.join(self.gathered, "PC-%02d" % index, "Kelvane.log"),
-                                       read(os.path.join(RUN_LOGS, machine, "Kelvane.log")))
+                                       read(os.path.join(RUN_LOGS, machine, "Kelvane.log")).replace(
+                                           "SN-0042".encode("utf-16-le"), ("SN-%04d" % index).encode("utf-16-le")))
         self.fleet = os.path.join(self.tmp, "fleet.sqlite")
 
     def tearDown(self):
@@ -195,13 +198,14 @@ class Fleet(unittest.TestCase):
 
     def test_a_killed_or_interrupted_gathering_leaves_the_database_as_it_was(self):
         # Enough runs that the transaction spills into the database file
-        # before the tool waits at the log it reads last; two logs, as a
-        # log's runs are kept once the next log comes.
+        # before the tool waits at the log it reads last; three logs, as a
+        # log's runs are kept once the log after the next comes.
         many = os.path.join(self.tmp, "many")
-        for name in "ab":
-            write(os.path.join(many, name, "Kelvane.log"), b"".join(read(log) for log in self.logs.values()) * 200)
+        for day, name in enumerate("abc", 1):
+            write(os.path.join(many, name, "Kelvane.log"),
+                  on_day(b"".join(read(log) for log in self.logs.values()), "01/0%d/26" % day) * 200)
         # The second database is of the first schema: the gathering upgrades it first.
-        for make, version in ((self.gather, 2), (self.first_schema, 1)):
+        for make, version in ((self.gather, store.SCHEMA_VERSION), (self.first_schema, 1)):
             if os.path.exists(self.fleet):
                 os.remove(self.fleet)
             make()
@@ -236,7 +240,7 @@ class Fleet(unittest.TestCase):
         with sqlite3.connect(self.fleet) as upgraded, sqlite3.connect(fresh) as made:
             schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
             self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
-            self.assertEqual(upgraded.execute("PRAGMA user_version").fetchone()[0], 2)
+            self.assertEqual(upgraded.execute("PRAGMA user_version").fetchone()[0], store.SCHEMA_VERSION)
         upgraded.close()
         made.close()
 
@@ -265,10 +269,10 @@ class Fleet(unittest.TestCase):
                "PC-S"),
               ("SN-B", "SN-B", 1, 1, "FAIL", "FAIL", "open", t + "10:02:00", t + "10:02:00", "12#SABA34", "ABA",
                "registry 32-bit view", "PC-S")]),
-            ("one serial in two folders: at one start, the later path is the later run",
-             [{"PC-A": both, "PC-B": both}],
-             [("SN-0042", "SN-0042", 4, 2, "FAIL", "PASS", "done", t + "10:00:00", t + "10:05:00", "12#SABA34", "ABA",
-               None, "PC-B")]),
+            ("one serial in two folders: at one start, the log begun later is the later run",
+             [{"PC-A": both, "PC-B": [run(NOT_SET, "01/05/26 09:59:00"), run(PASSING, "01/05/26 10:05:00")]}],
+             [("SN-0042", "SN-0042", 4, 2, "FAIL", "PASS", "done", t + "09:59:00", t + "10:05:00", "12#SABA34", "ABA",
+               None, "PC-A")]),
             ("a log replaced by another PC's keeps its history",
              [{"PC-1": [run(PASSING, "01/05/26 10:00:00", "SN-A"), run(PASSING, "01/05/26 10:05:00", "SN-A")]},
               {"PC-1": [run(NOT_SET, "01/05/26 11:00:00", "SN-B"), run(FAILING, "01/05/26 11:05:00")]}],
@@ -317,13 +321,13 @@ class Fleet(unittest.TestCase):
         newer = write(os.path.join(self.tmp, "newer.sqlite"), read(self.fleet))
         mixed = write(os.path.join(self.tmp, "mixed.sqlite"), read(self.fleet))
         other = os.path.join(self.tmp, "other.sqlite")
-        for path, change in ((newer, "PRAGMA user_version = 3"), (mixed, "CREATE TABLE notes (text)"),
+        for path, change in ((newer, "PRAGMA user_version = %d" % (store.SCHEMA_VERSION + 1)), (mixed, "CREATE TABLE notes (text)"),
                              (other, "CREATE TABLE runs (file, run)")):
             with sqlite3.connect(path) as db:
                 db.execute(change)
         for path, says in ((self.logs[FAILING], "not a SQLite database"),
                            (write(os.path.join(self.tmp, "notes.txt"), b"SQLite format 3 or so\n" * 9), "not a SQLite"),
-                           (newer, "made by a newer kelvane-log (schema version 3"),
+                           (newer, "made by a newer kelvane-log (schema version %d" % (store.SCHEMA_VERSION + 1)),
                            (mixed, "not a kelvane-log fleet database"),
                            (other, "not a kelvane-log fleet database")):
             before = read(path)

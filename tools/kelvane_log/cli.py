@@ -8,6 +8,7 @@ import sys
 import tempfile
 import time
 from contextlib import closing
+from datetime import datetime
 
 from . import page, store
 from .gather import read_records
@@ -88,6 +89,13 @@ def main(argv=None):
     return 2 if errors else 0
 
 
+def gathering_time():
+    """Now, once per call: KELVANE_LOG_NOW (YYYY-MM-DDTHH:MM:SS, local)
+    where set, so that tests can fix it, else the local clock."""
+    given = os.environ.get("KELVANE_LOG_NOW")
+    return datetime.strptime(given, "%Y-%m-%dT%H:%M:%S") if given else datetime.now()
+
+
 def write_stored(db, args, write, out, source):
     """What is read from a fleet database: the page, units or runs."""
     if write is None:
@@ -103,16 +111,17 @@ def write_fleet(args, records, write, out, warn, error):
     cannot be used is an error named by its path, as a log's is (a URI
     without its password)."""
     path = store.shown(args.into or args.stored or "")
+    now = gathering_time()
     try:
         if args.into:
             on_share = not store.is_uri(args.into) and store.network_filesystem(args.into)
             if on_share:
                 warn(path, None, ON_A_SHARE % on_share)
             with closing(store.connect(args.into, create=True, warn=warn)) as db:
-                counts = store.ingest(db, records)
+                counts = store.ingest(db, records, now)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
         elif args.stored:
-            with store.reading(args.stored) as db:
+            with store.reading(args.stored, now) as db:
                 write_stored(db, args, write, out, path)
         else:
             # The page and the units are made from a database in any case: the
@@ -122,7 +131,7 @@ def write_fleet(args, records, write, out, warn, error):
             with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
                 path = os.path.join(folder, "fleet.sqlite")
                 with closing(store.connect(path, create=True, scratch=True)) as db:
-                    store.ingest(db, records)
+                    store.ingest(db, records, now)
                     write_stored(db, args, write, out, ", ".join(args.paths))
     except store.FleetError as problem:
         error(path, str(problem))
