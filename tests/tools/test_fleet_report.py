@@ -316,6 +316,83 @@ class Fleet(unittest.TestCase):
                     self.assertEqual(rows, [{field: "" if value is None else str(value) for field, value in unit.items()}
                                             for unit in want])
 
+    def test_units_of_a_real_line_s_logs(self):
+        """Placeholder serials, clocks that jump, one log reached twice: each
+        fleet (files below its folder: runs) gathered through the PATHs of
+        each gathering in turn, from that folder, gives the counts, units
+        and page figures of its row."""
+        fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
+        oem = "To Be Filled By O.E.M."
+        cases = [  # name, files, gatherings, counts of each, units (unit, serial, runs, logs, first, last, state, file), figures
+            ("placeholder serials; a real serial in two folders is one unit",
+             {"line/PC-1": [fail("12/01/26 10:00:00", oem)], "line/PC-2": [pass_("12/01/26 10:00:00", oem)],
+              "line/PC-3": [pass_("12/01/26 10:01:00", "Default string")],
+              "line/PC-4": [pass_("12/01/26 10:02:00", " 0000000 ")], "line/PC-5": [pass_("12/01/26 10:03:00", "")],
+              "line/PC-6": [fail("12/01/26 10:04:00", "SN-R")], "line/PC-7": [pass_("12/01/26 11:00:00", "SN-R")]},
+             [["line"]], ["7 new, 0 updated, 0 unchanged"],
+             [("SN-R", "SN-R", 2, 2, "FAIL", "PASS", "done", "line/PC-7")]
+             + [("line/PC-%d/Kelvane.log" % pc, None, 1, 1, outcome, outcome, state, "line/PC-%d" % pc)
+                for pc, outcome, state in ((1, "FAIL", "open"), (2, "PASS", "done"), (3, "PASS", "done"),
+                                           (4, "PASS", "done"), (5, "PASS", "done"))],
+             {"units": 6, "placeholder_units": 5, "logs": 7, "open": [(oem, "PC-1")]}),
+            ("a clock that went back: the log's order holds",
+             {"line/PC-1": [fail("11/30/26 10:00:00", "SN-K"), pass_("01/01/00 00:03:00", "SN-K")]},
+             [["line"]], ["2 new, 0 updated, 0 unchanged"],
+             [("SN-K", "SN-K", 2, 1, "FAIL", "PASS", "done", "line/PC-1")],
+             {"off_clock": 1, "units_off_clock": 0, "days": ["11/30/26"], "open": []}),
+            ("a clock set ahead pins nothing",
+             {"line/PC-1": [pass_("12/31/99 10:00:00", "SN-H"), fail("12/02/26 10:00:00", "SN-H")],
+              "line/PC-2": [pass_("12/03/26 10:00:00", "SN-G")]},
+             [["line"]], ["3 new, 0 updated, 0 unchanged"],
+             [("SN-G", "SN-G", 1, 1, "PASS", "PASS", "done", "line/PC-2"),
+              ("SN-H", "SN-H", 2, 1, "PASS", "FAIL", "open", "line/PC-1")],
+             {"off_clock": 1, "units_off_clock": 1, "days": ["12/02/26", "12/03/26"], "unit_days": {"12/03/26": (1, 1)}}),
+            ("one tree under four spellings and a link",
+             {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-T"), pass_("12/01/26 10:05:00", "SN-T")]},
+             [["line"], ["./line/"], ["line/../line"], ["link"]],
+             ["2 new, 0 updated, 0 unchanged"] + ["0 new, 0 updated, 2 unchanged"] * 3,
+             [("SN-T", "SN-T", 2, 1, "FAIL", "PASS", "done", "line/PC-1/Logs")], {"logs": 1, "runs": 2}),
+            ("an older, shorter copy of a log in a backup folder",
+             {"backup/PC-1": [fail("12/01/26 10:00:00", "SN-C")],
+              "line/PC-1": [fail("12/01/26 10:00:00", "SN-C"), pass_("12/01/26 10:05:00", "SN-C")]},
+             [["backup"], ["line"], ["line", "backup"]],
+             ["1 new, 0 updated, 0 unchanged", "1 new, 0 updated, 1 unchanged", "0 new, 0 updated, 3 unchanged"],
+             [("SN-C", "SN-C", 2, 1, "FAIL", "PASS", "done", "backup/PC-1")], {"logs": 1, "runs": 2}),
+            ("one machine folder gathered alone, then the line",
+             {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-M")], "line/PC-2/Logs": [fail("12/01/26 11:00:00", "SN-N")]},
+             [["line/PC-1"], ["line"]], ["1 new, 0 updated, 0 unchanged", "1 new, 0 updated, 1 unchanged"],
+             [("SN-M", "SN-M", 1, 1, "FAIL", "FAIL", "open", "line/PC-1/Logs"),
+              ("SN-N", "SN-N", 1, 1, "FAIL", "FAIL", "open", "line/PC-2/Logs")],
+             {"open": [("SN-N", "PC-2"), ("SN-M", "PC-1")]}),
+        ]
+        here = os.getcwd()
+        for index, (name, files, gatherings, counts, units, figures) in enumerate(cases):
+            with self.subTest(name):
+                folder = os.path.join(self.tmp, "line-%d" % index)
+                for where, runs in files.items():
+                    write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
+                os.symlink("line", os.path.join(folder, "link"))
+                os.chdir(folder)
+                os.environ["KELVANE_LOG_NOW"] = "2026-12-09T12:00:00"
+                try:
+                    self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
+                                     [count + "\n" for count in counts])
+                    got = tool("--units", "--from", "fleet.sqlite", "--format", "jsonl")
+                    if gatherings == [["line"]]:
+                        self.assertEqual(tool("--from", "fleet.sqlite", "--format", "jsonl"),
+                                         tool("--format", "jsonl", "line"), "each run as logged, serial and all")
+                finally:
+                    os.chdir(here)
+                    del os.environ["KELVANE_LOG_NOW"]
+                self.assertEqual([tuple(unit[field] for field in UNIT_FIELDS[:7]) + (os.path.dirname(unit["file"]),)
+                                  for unit in map(json.loads, got[0].splitlines())], units)
+                with store.reading(os.path.join(folder, "fleet.sqlite")) as db:
+                    page = store.report_figures(db)
+                page.update(page.pop("units"))
+                page["days"] = [day for day, _ in page["days"]]
+                page["open"] = [row[:2] for row in page["open"]]
+                self.assertEqual({key: page[key] for key in figures}, figures)
+
     def test_files_that_are_not_fleet_databases_are_refused_and_left_as_they_were(self):
         self.gather()
         newer = write(os.path.join(self.tmp, "newer.sqlite"), read(self.fleet))
