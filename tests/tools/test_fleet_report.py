@@ -19,6 +19,9 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
+from contextlib import closing
+from html import escape
 from html.parser import HTMLParser
 
 # The reader's test's own: where the kept logs are, the tool run as Windows
@@ -109,9 +112,53 @@ def units_of(records):
     return units, loose
 
 
+def older_database(db, version, nights):
+    """db (a store connection) as the tool of schema version made it from
+    the nights (a PATH each, from the current folder): runs kept by their
+    path as found and place, the machine the log's folder below PATH or
+    PATH's own name; in one transaction."""
+    db.begin_writing()
+    db.make_schema()
+    store.upgrade(db, 0, "", to=1)
+    for path in nights:
+        for record in map(json.loads, tool("--format", "jsonl", path)[0].splitlines()):
+            machine = os.path.relpath(os.path.dirname(record["file"]), path)
+            values = [json.dumps(value) if name == "views" else value for name, value in record.items()]
+            db.execute("INSERT INTO runs VALUES (%s) ON CONFLICT (file, run) DO NOTHING" % ", ".join("?" * 14),
+                       values + [os.path.basename(os.path.abspath(path)) if machine == os.curdir else machine])
+    store.upgrade(db, 1, "", to=version)
+    db.execute("COMMIT")
+
+
 def on_day(data, date):
     """A Run log's bytes with every run header dated date."""
     return re.sub(r"(?<=={32} )\d\d/\d\d/\d\d", date, data.decode("utf-16-le")).encode("utf-16-le")
+
+
+# Nights of a line (see older_nights): the same tree spelled three ways, a
+# machine folder alone, a backup of an older copy of a log.
+NOW = "2026-12-09T12:00:00"
+NIGHTS = ("line", "./line/", "line/PC-2", "backup")
+
+
+def older_nights(folder):
+    """A line whose nights a path-keyed database counted wrong; returns its folder."""
+    fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
+    for where, runs in {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U"), pass_("12/01/26 10:05:00", "SN-U")],
+                        "line/PC-2/Logs": [fail("12/01/26 11:00:00", "Default string")],
+                        "line/PC-3": [pass_("12/01/26 11:00:00", "Default string"), fail("12/31/99 10:00:00", "0")],
+                        "line/PC-4": [fail("11/30/26 10:00:00", "SN-K"), pass_("01/01/00 00:03:00", "SN-K")],
+                        "backup/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U")]}.items():
+        write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
+    return folder
+
+
+def same_nights(test, older, fleet, shown=None):
+    """Asserts that the databases give the same runs, units and page; returns 0."""
+    for form in (["--format", "jsonl"], ["--units", "--format", "jsonl"], ["--format", "html"]):
+        got, want = tool("--from", older, *form), tool("--from", fleet, *form)
+        test.assertEqual((got[0].replace(escape(shown or older), fleet), got[1:]), (want[0], ("", 0)), form)
+    return 0
 
 
 class Dom(HTMLParser):
@@ -160,6 +207,12 @@ class Fleet(unittest.TestCase):
 
     def tearDown(self):
         shutil.rmtree(self.tmp)
+
+    def fixed_now(self):
+        """The tool's own time (a run a day past it has a clock set ahead)."""
+        patch = mock.patch.dict(os.environ, {"KELVANE_LOG_NOW": NOW})
+        patch.start()
+        self.addCleanup(patch.stop)
 
     def gather(self):
         out, err, code = tool("--into", self.fleet, self.gathered)
@@ -323,6 +376,7 @@ class Fleet(unittest.TestCase):
         and page figures of its row."""
         fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
         oem = "To Be Filled By O.E.M."
+        self.fixed_now()
         cases = [  # name, files, gatherings, counts of each, units (unit, serial, runs, logs, first, last, state, file), figures
             ("placeholder serials; a real serial in two folders is one unit",
              {"line/PC-1": [fail("12/01/26 10:00:00", oem)], "line/PC-2": [pass_("12/01/26 10:00:00", oem)],
@@ -373,7 +427,6 @@ class Fleet(unittest.TestCase):
                     write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
                 os.symlink("line", os.path.join(folder, "link"))
                 os.chdir(folder)
-                os.environ["KELVANE_LOG_NOW"] = "2026-12-09T12:00:00"
                 try:
                     self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
                                      [count + "\n" for count in counts])
@@ -383,7 +436,6 @@ class Fleet(unittest.TestCase):
                                          tool("--format", "jsonl", "line"), "each run as logged, serial and all")
                 finally:
                     os.chdir(here)
-                    del os.environ["KELVANE_LOG_NOW"]
                 self.assertEqual([tuple(unit[field] for field in UNIT_FIELDS[:7]) + (os.path.dirname(unit["file"]),)
                                   for unit in map(json.loads, got[0].splitlines())], units)
                 with store.reading(os.path.join(folder, "fleet.sqlite")) as db:
@@ -392,6 +444,25 @@ class Fleet(unittest.TestCase):
                 page["days"] = [day for day, _ in page["days"]]
                 page["open"] = [row[:2] for row in page["open"]]
                 self.assertEqual({key: page[key] for key in figures}, figures)
+
+    def test_a_version_2_database_is_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
+        self.fixed_now()
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(older_nights(self.tmp))
+        with closing(store.connect("older.sqlite", create=True)) as db:
+            older_database(db, 2, NIGHTS)
+        kept = read("older.sqlite")
+        for night in NIGHTS:
+            tool("--into", "fleet.sqlite", night)
+        self.assertEqual(same_nights(self, "older.sqlite", "fleet.sqlite"), 0)
+        self.assertEqual(read("older.sqlite"), kept, "read without a write")
+        self.assertEqual(tool("--into", "older.sqlite", NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
+        self.assertEqual(same_nights(self, "older.sqlite", "fleet.sqlite"), 0)
+        with sqlite3.connect("older.sqlite") as upgraded, sqlite3.connect("fleet.sqlite") as made:
+            schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
+            self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
+        upgraded.close()
+        made.close()
 
     def test_files_that_are_not_fleet_databases_are_refused_and_left_as_they_were(self):
         self.gather()

@@ -222,7 +222,9 @@ def identify_logs(db, ahead):
     run: a run's log is the one begun at the latest run 1 of its file that
     started no later than itself (a file replaced by another PC's log holds
     several). Copies of one log (a backup, another spelling of its folder)
-    are kept once, as their longest copy holds them."""
+    are kept once, as their longest copy holds them; of copies as long, the
+    plainest spelling ("line" before "./line/" and the absolute path) is
+    taken for the one first gathered, which the database cannot tell."""
     found = []
     for row in db.rows("SELECT file, started, date, time, serial, failed, machine FROM runs_v2 WHERE run = 1"):
         file, started, date, time, serial, failed, machine = map(given_back, row)
@@ -243,7 +245,8 @@ UPGRADE_RUNS = (
     " AND u.begun = logs_v2.started)",
     keeping("(SELECT l.log, %s, l.machine FROM upgrading AS u JOIN logs_v2 AS l ON l.file = u.file"
             " AND l.started = u.begun WHERE NOT EXISTS (SELECT 1 FROM logs_v2 AS o WHERE o.log = l.log"
-            " AND (o.runs > l.runs OR (o.runs = l.runs AND o.file < l.file))))"
+            " AND (o.runs > l.runs OR (o.runs = l.runs AND (length(o.file) < length(l.file)"
+            " OR (length(o.file) = length(l.file) AND o.file < l.file))))))"
             % ", ".join("u." + name for name in COLUMNS[:-1])),
     "DROP TABLE upgrading",
 )
