@@ -123,7 +123,8 @@ def older_database(db, version, nights):
     for path in nights:
         for record in map(json.loads, tool("--format", "jsonl", path)[0].splitlines()):
             machine = os.path.relpath(os.path.dirname(record["file"]), path)
-            values = [json.dumps(value) if name == "views" else value for name, value in record.items()]
+            values = [json.dumps(value) if name == "views" else int(value) if name == "interleaved" else value
+                      for name, value in record.items()]
             db.execute("INSERT INTO runs VALUES (%s) ON CONFLICT (file, run) DO NOTHING" % ", ".join("?" * 14),
                        values + [os.path.basename(os.path.abspath(path)) if machine == os.curdir else machine])
     store.upgrade(db, 1, "", to=version)
@@ -151,6 +152,13 @@ def older_nights(folder):
                         "backup/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U")]}.items():
         write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
     return folder
+
+
+def fixed_now(test):
+    """The tool's own time for the rest of test (a run a day past it has a clock set ahead)."""
+    patch = mock.patch.dict(os.environ, {"KELVANE_LOG_NOW": NOW})
+    patch.start()
+    test.addCleanup(patch.stop)
 
 
 def same_nights(test, older, fleet, shown=None):
@@ -207,12 +215,6 @@ class Fleet(unittest.TestCase):
 
     def tearDown(self):
         shutil.rmtree(self.tmp)
-
-    def fixed_now(self):
-        """The tool's own time (a run a day past it has a clock set ahead)."""
-        patch = mock.patch.dict(os.environ, {"KELVANE_LOG_NOW": NOW})
-        patch.start()
-        self.addCleanup(patch.stop)
 
     def gather(self):
         out, err, code = tool("--into", self.fleet, self.gathered)
@@ -376,7 +378,7 @@ class Fleet(unittest.TestCase):
         and page figures of its row."""
         fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
         oem = "To Be Filled By O.E.M."
-        self.fixed_now()
+        fixed_now(self)
         cases = [  # name, files, gatherings, counts of each, units (unit, serial, runs, logs, first, last, state, file), figures
             ("placeholder serials; a real serial in two folders is one unit",
              {"line/PC-1": [fail("12/01/26 10:00:00", oem)], "line/PC-2": [pass_("12/01/26 10:00:00", oem)],
@@ -446,7 +448,7 @@ class Fleet(unittest.TestCase):
                 self.assertEqual({key: page[key] for key in figures}, figures)
 
     def test_a_version_2_database_is_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
-        self.fixed_now()
+        fixed_now(self)
         self.addCleanup(os.chdir, os.getcwd())
         os.chdir(older_nights(self.tmp))
         with closing(store.connect("older.sqlite", create=True)) as db:

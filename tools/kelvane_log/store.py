@@ -810,6 +810,10 @@ class Postgres:
     def execute(self, sql, parameters=()):
         return self.native(to_postgres(sql), parameters)
 
+    def executemany(self, sql, rows):
+        with self.speaking(), self.connection.cursor() as cursor:
+            cursor.executemany(to_postgres(sql), rows)
+
     def native(self, sql, parameters=()):
         """SQL in PostgreSQL's own words."""
         with self.speaking():
