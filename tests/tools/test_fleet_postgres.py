@@ -89,8 +89,10 @@ class Postgres(unittest.TestCase):
         # Machine folders that code points order otherwise than the server's language does.
         self.logs = sorted(name for name in os.listdir(RUN_LOGS) if os.path.isfile(log_of(name)))
         self.gathered = os.path.join(self.tmp, "gathered")
-        self.copies = {machine: write(os.path.join(self.gathered, name + machine, "Kelvane.log"), read(log_of(machine)))
-                       for machine, name in zip(self.logs, itertools.cycle(("b-", "B-", "_c-", "é-", "a-", "Z-")))}
+        # Each a PC of its own: test PCs that logged SN-0042 in one second began their logs alike.
+        self.copies = {machine: write(os.path.join(self.gathered, name + machine, "Kelvane.log"), read(log_of(
+            machine)).replace("SN-0042]".encode("utf-16-le"), ("SN-0042-%02d]" % index).encode("utf-16-le")))
+            for index, (machine, name) in enumerate(zip(self.logs, itertools.cycle(("b-", "B-", "_c-", "é-", "a-", "Z-"))))}
 
     def new_database(self):
         with admin() as db:
