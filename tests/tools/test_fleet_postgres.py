@@ -100,8 +100,7 @@ class Postgres(unittest.TestCase):
             db.execute("CREATE DATABASE %s" % self.database)
 
     def line(self, name, machines):
-        """A line's folder of machine folders, each with every kept log in
-        one, each machine's its own serial number (or they are one log)."""
+        """A line's folder of machine folders, each with every kept log in one, each its own serial."""
         every = b"".join(read(log_of(machine)) for machine in self.logs)
         for machine in range(machines):
             write(os.path.join(self.tmp, name, "PC-%03d" % machine, "Kelvane.log"), every.replace(

@@ -19,10 +19,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
-from unittest import mock
 from contextlib import closing
 from html import escape
 from html.parser import HTMLParser
+from unittest import mock
 
 # The reader's test's own: where the kept logs are, the tool run as Windows
 # would run it, and the check that the logs are there.
@@ -113,10 +113,8 @@ def units_of(records):
 
 
 def older_database(db, version, nights):
-    """db (a store connection) as the tool of schema version made it from
-    the nights (a PATH each, from the current folder): runs kept by their
-    path as found and place, the machine the log's folder below PATH or
-    PATH's own name; in one transaction."""
+    """db (a store connection) as the tool of schema version made it from the nights (a PATH each, from
+    the current folder): runs kept by path and place, the machine below PATH or PATH's own name."""
     db.begin_writing()
     db.make_schema()
     store.upgrade(db, 0, "", to=1)
@@ -140,11 +138,11 @@ def on_day(data, date):
 # machine folder alone, a backup of an older copy of a log.
 NOW = "2026-12-09T12:00:00"
 NIGHTS = ("line", "./line/", "line/PC-2", "backup")
+fail, pass_ = (lambda at, serial: run(NOT_SET, at, serial)), (lambda at, serial: run(PASSING, at, serial))
 
 
 def older_nights(folder):
     """A line whose nights a path-keyed database counted wrong; returns its folder."""
-    fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
     for where, runs in {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U"), pass_("12/01/26 10:05:00", "SN-U")],
                         "line/PC-2/Logs": [fail("12/01/26 11:00:00", "Default string")],
                         "line/PC-3": [pass_("12/01/26 11:00:00", "Default string"), fail("12/31/99 10:00:00", "0")],
@@ -162,11 +160,10 @@ def fixed_now(test):
 
 
 def same_nights(test, older, fleet, shown=None):
-    """Asserts that the databases give the same runs, units and page; returns 0."""
+    """Asserts that the databases give the same runs, units and page."""
     for form in (["--format", "jsonl"], ["--units", "--format", "jsonl"], ["--format", "html"]):
         got, want = tool("--from", older, *form), tool("--from", fleet, *form)
         test.assertEqual((got[0].replace(escape(shown or older), fleet), got[1:]), (want[0], ("", 0)), form)
-    return 0
 
 
 class Dom(HTMLParser):
@@ -372,13 +369,10 @@ class Fleet(unittest.TestCase):
                                             for unit in want])
 
     def test_units_of_a_real_line_s_logs(self):
-        """Placeholder serials, clocks that jump, one log reached twice: each
-        fleet (files below its folder: runs) gathered through the PATHs of
-        each gathering in turn, from that folder, gives the counts, units
-        and page figures of its row."""
-        fail, pass_ = lambda at, serial: run(NOT_SET, at, serial), lambda at, serial: run(PASSING, at, serial)
+        # Each fleet's files (below its folder: runs), gathered from that folder through each gathering's PATHs.
         oem = "To Be Filled By O.E.M."
         fixed_now(self)
+        self.addCleanup(os.chdir, os.getcwd())
         cases = [  # name, files, gatherings, counts of each, units (unit, serial, runs, logs, first, last, state, file), figures
             ("placeholder serials; a real serial in two folders is one unit",
              {"line/PC-1": [fail("12/01/26 10:00:00", oem)], "line/PC-2": [pass_("12/01/26 10:00:00", oem)],
@@ -421,7 +415,6 @@ class Fleet(unittest.TestCase):
               ("SN-N", "SN-N", 1, 1, "FAIL", "FAIL", "open", "line/PC-2/Logs")],
              {"open": [("SN-N", "PC-2"), ("SN-M", "PC-1")]}),
         ]
-        here = os.getcwd()
         for index, (name, files, gatherings, counts, units, figures) in enumerate(cases):
             with self.subTest(name):
                 folder = os.path.join(self.tmp, "line-%d" % index)
@@ -429,22 +422,17 @@ class Fleet(unittest.TestCase):
                     write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
                 os.symlink("line", os.path.join(folder, "link"))
                 os.chdir(folder)
-                try:
-                    self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
-                                     [count + "\n" for count in counts])
-                    got = tool("--units", "--from", "fleet.sqlite", "--format", "jsonl")
-                    if gatherings == [["line"]]:
-                        self.assertEqual(tool("--from", "fleet.sqlite", "--format", "jsonl"),
-                                         tool("--format", "jsonl", "line"), "each run as logged, serial and all")
-                finally:
-                    os.chdir(here)
+                self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
+                                 [count + "\n" for count in counts])
+                got = tool("--units", "--from", "fleet.sqlite", "--format", "jsonl")
+                if gatherings == [["line"]]:
+                    self.assertEqual(tool("--from", "fleet.sqlite", "--format", "jsonl"),
+                                     tool("--format", "jsonl", "line"), "each run as logged, serial and all")
                 self.assertEqual([tuple(unit[field] for field in UNIT_FIELDS[:7]) + (os.path.dirname(unit["file"]),)
                                   for unit in map(json.loads, got[0].splitlines())], units)
-                with store.reading(os.path.join(folder, "fleet.sqlite")) as db:
+                with store.reading("fleet.sqlite") as db:
                     page = store.report_figures(db)
-                page.update(page.pop("units"))
-                page["days"] = [day for day, _ in page["days"]]
-                page["open"] = [row[:2] for row in page["open"]]
+                page.update(page.pop("units"), days=[day for day, _ in page["days"]], open=[row[:2] for row in page["open"]])
                 self.assertEqual({key: page[key] for key in figures}, figures)
 
     def test_a_version_2_database_is_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
@@ -456,22 +444,21 @@ class Fleet(unittest.TestCase):
         kept = read("older.sqlite")
         for night in NIGHTS:
             tool("--into", "fleet.sqlite", night)
-        self.assertEqual(same_nights(self, "older.sqlite", "fleet.sqlite"), 0)
+        same_nights(self, "older.sqlite", "fleet.sqlite")
         self.assertEqual(read("older.sqlite"), kept, "read without a write")
         self.assertEqual(tool("--into", "older.sqlite", NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
-        self.assertEqual(same_nights(self, "older.sqlite", "fleet.sqlite"), 0)
-        with sqlite3.connect("older.sqlite") as upgraded, sqlite3.connect("fleet.sqlite") as made:
+        same_nights(self, "older.sqlite", "fleet.sqlite")
+        with closing(sqlite3.connect("older.sqlite")) as upgraded, closing(sqlite3.connect("fleet.sqlite")) as made:
             schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
             self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
-        upgraded.close()
-        made.close()
 
     def test_files_that_are_not_fleet_databases_are_refused_and_left_as_they_were(self):
         self.gather()
         newer = write(os.path.join(self.tmp, "newer.sqlite"), read(self.fleet))
         mixed = write(os.path.join(self.tmp, "mixed.sqlite"), read(self.fleet))
         other = os.path.join(self.tmp, "other.sqlite")
-        for path, change in ((newer, "PRAGMA user_version = %d" % (store.SCHEMA_VERSION + 1)), (mixed, "CREATE TABLE notes (text)"),
+        for path, change in ((newer, "PRAGMA user_version = %d" % (store.SCHEMA_VERSION + 1)),
+                             (mixed, "CREATE TABLE notes (text)"),
                              (other, "CREATE TABLE runs (file, run)")):
             with sqlite3.connect(path) as db:
                 db.execute(change)

@@ -24,7 +24,7 @@ from pathlib import Path
 
 from .gather import log_identity, nearest_folder
 from .reader import FIELDS, OUTCOMES
-from .serials import BLANKS, PLACEHOLDERS
+from .serials import BLANKS, PLACEHOLDERS, is_placeholder
 
 # How SQLite says what engines say differently: a parameter's placeholder,
 # the comparison for which two NULLs are alike, and a table kept in the order
@@ -123,8 +123,8 @@ VIEWS = (("units", UNITS), ("unit_figures", UNIT_FIGURES.format(units="units")),
 
 def is_placeholder_sql(column):
     """SQL true where column holds a serial number that names no machine,
-    as serials.is_placeholder decides: written out here, not kept in the
-    database, so that the list can grow without a new schema."""
+    as serials.is_placeholder decides, for the runs an older schema kept:
+    written out here, not kept in the database."""
     bare = "ltrim(rtrim(%s, '%s'), '%s')" % (column, BLANKS, BLANKS)
     return "(lower(%s) IN (%s) OR replace(%s, substr(%s, 1, 1), '') = '')" % (
         bare, ", ".join("'%s'" % text.replace("'", "''") for text in sorted(PLACEHOLDERS)), bare, bare)
@@ -137,7 +137,8 @@ EARLIEST = "0000-01-01T00:00:00"
 
 def keeping(source):
     """INSERT of the runs of source (a log's identity, then a record's
-    columns and its machine folder) into runs, each with its start, its
+    columns and its machine folder, and the serial where it is no
+    placeholder, real) into runs, each with its start, its
     unit, its order key and its clock flag; the limit of a start that is
     not ahead is the one parameter. A run's unit is its serial number, a
     placeholder counting as none logged; a run that logged none takes its
@@ -148,15 +149,15 @@ def keeping(source):
     run kept before keeps: a log is only ever appended to, so its order is
     its runs' order whatever their clocks say."""
     started = STARTED.replace("r.", "g.")
-    runs = ("SELECT g.log, %s, %s AS started, CASE WHEN NOT %s THEN g.serial END AS real,"
+    runs = ("SELECT g.log, %s, %s AS started, g.real,"
             " CASE WHEN kept.clock = 'ahead' OR (kept.log IS NULL AND %s > %s) THEN 1 ELSE 0 END AS ahead"
             " FROM %s AS g LEFT JOIN runs AS kept ON kept.log = g.log AND kept.run = g.run AND kept.started = %s"
-            % (", ".join("g." + name for name in COLUMNS), started, is_placeholder_sql("g.serial"), started,
-               ENGINE["placeholder"], source, started))
-    ordered = ("SELECT s.*, max(CASE WHEN s.ahead = 0 THEN s.started END) OVER (PARTITION BY s.log ORDER BY s.run,"
-               " s.started ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING) AS latest,"
-               " min(s.real) OVER (PARTITION BY s.log) AS low, max(s.real) OVER (PARTITION BY s.log) AS high"
-               " FROM (%s) AS s" % runs)
+            % (", ".join("g." + name for name in COLUMNS), started, started, ENGINE["placeholder"], source, started))
+    # One window for all three, so that the runs are sorted once.
+    window = "OVER (PARTITION BY s.log ORDER BY s.run, s.started ROWS BETWEEN UNBOUNDED PRECEDING AND %s)"
+    ordered = ("SELECT s.*, max(CASE WHEN s.ahead = 0 THEN s.started END) %s AS latest, min(s.real) %s AS low,"
+               " max(s.real) %s AS high FROM (%s) AS s"
+               % (window % "1 PRECEDING", window % "UNBOUNDED FOLLOWING", window % "UNBOUNDED FOLLOWING", runs))
     return ("INSERT INTO runs (log, %s, started, unit, ordered, clock) SELECT r.log, %s, r.started,"
             " CASE WHEN r.real IS NOT NULL THEN r.real WHEN r.low = r.high THEN r.low WHEN r.low IS NULL THEN r.file"
             " END, CASE WHEN r.ahead = 1 THEN coalesce(r.latest, '%s') WHEN r.latest > r.started THEN r.latest"
@@ -243,11 +244,12 @@ UPGRADE_RUNS = (
     % (BEGUN % ("max", " AND o.started <= r.started"), BEGUN % ("min", "")),
     "UPDATE logs_v2 SET runs = (SELECT count(*) FROM upgrading AS u WHERE u.file = logs_v2.file"
     " AND u.begun = logs_v2.started)",
-    keeping("(SELECT l.log, %s, l.machine FROM upgrading AS u JOIN logs_v2 AS l ON l.file = u.file"
+    keeping("(SELECT l.log, %s, l.machine, CASE WHEN NOT %s THEN u.serial END AS real FROM upgrading AS u"
+            " JOIN logs_v2 AS l ON l.file = u.file"
             " AND l.started = u.begun WHERE NOT EXISTS (SELECT 1 FROM logs_v2 AS o WHERE o.log = l.log"
             " AND (o.runs > l.runs OR (o.runs = l.runs AND (length(o.file) < length(l.file)"
             " OR (length(o.file) = length(l.file) AND o.file < l.file))))))"
-            % ", ".join("u." + name for name in COLUMNS[:-1])),
+            % (", ".join("u." + name for name in COLUMNS[:-1]), is_placeholder_sql("u.serial"))),
     "DROP TABLE upgrading",
 )
 
@@ -417,12 +419,12 @@ KEEP = keeping("gathered") + " ON CONFLICT (log, run, started) DO UPDATE SET %s 
     ENGINE["differs"], ", ".join("excluded." + name for name in VALUES))
 # A gathering's runs, each copy of a log with its number of runs (size): of
 # copies that differ, the longest gives the runs.
-GATHERED = runs_table("gathered", "log, run, date, time", "\n    log TEXT NOT NULL,\n    size INTEGER NOT NULL,"
-                      ).replace("CREATE TABLE", "CREATE TEMP TABLE")
-GATHER = "INSERT INTO gathered (log, %s, size) VALUES (%s) ON CONFLICT (log, run, date, time) DO UPDATE SET %s" \
+GATHERED = runs_table("gathered", "log, run, date, time", "\n    log TEXT NOT NULL,\n    real TEXT,"
+                      "\n    size INTEGER NOT NULL,").replace("CREATE TABLE", "CREATE TEMP TABLE")
+GATHER = "INSERT INTO gathered (log, %s, real, size) VALUES (%s) ON CONFLICT (log, run, date, time) DO UPDATE SET %s" \
          " WHERE excluded.size > gathered.size" % (
-             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 2)),
-             ", ".join("%s = excluded.%s" % (name, name) for name in COLUMNS[2:] + ("file", "size")))
+             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 3)),
+             ", ".join("%s = excluded.%s" % (name, name) for name in COLUMNS[2:] + ("file", "real", "size")))
 # Before the gathered runs are kept: a copy shorter than the log kept gives
 # nothing (its runs are the kept ones); a log kept before keeps the file and
 # machine it was first gathered from, which also name a unit that is a log.
@@ -430,7 +432,8 @@ SETTLE = (
     "DELETE FROM gathered WHERE log IN (SELECT g.log FROM (SELECT log, max(run) AS last FROM gathered GROUP BY log)"
     " AS g WHERE EXISTS (SELECT 1 FROM runs WHERE runs.log = g.log AND runs.run > g.last))",
     "UPDATE gathered SET (file, machine) = (SELECT k.file, k.machine FROM runs AS k WHERE k.log = gathered.log"
-    " LIMIT 1) WHERE EXISTS (SELECT 1 FROM runs AS k WHERE k.log = gathered.log)",
+    " LIMIT 1) WHERE EXISTS (SELECT 1 FROM runs AS k WHERE k.log = gathered.log AND (k.file <> gathered.file"
+    " OR k.machine <> gathered.machine))",
 )
 BATCH = 4096        # runs kept at a time, in whole logs
 
@@ -481,8 +484,9 @@ def ingest(db, records, now=None):
         untrusted = [head.index(name) for name in UNTRUSTED if name in head]
 
         def rows():
-            """Each run as gathered holds it: its log's identity, its columns
-            and the number of runs of its copy of the log."""
+            """Each run as gathered holds it: its log's identity, its columns,
+            its serial where that is no placeholder, and the number of runs
+            of its copy of the log."""
             nonlocal seen
             log, file, copy = None, None, []
             for machine, record in records:
@@ -494,8 +498,10 @@ def ingest(db, records, now=None):
                 row = [record[name] for name in head]
                 for at in untrusted:
                     row[at] = kept(row[at])
+                serial = record["serial"]
                 copy.append((log,) + tuple(row) + (json.dumps(record["views"]), record["marker"],
-                                                   int(record["interleaved"]), kept(machine)))
+                                                   int(record["interleaved"]), kept(machine),
+                                                   None if serial is None or is_placeholder(serial) else kept(serial)))
             for row in copy:
                 yield row + (len(copy),)
 
@@ -699,7 +705,8 @@ NO_PSYCOPG = ("a PostgreSQL database needs psycopg 3, which %s does not have (De
               "\"psycopg[binary]\")")
 # All the gathering's runs taken in at once, each once: of copies of a log,
 # the longest's, and of copies as long, the first read, as SQLite keeps them.
-MERGE = ("CREATE TEMPORARY TABLE gathered ON COMMIT DROP AS SELECT DISTINCT ON (log, run, date, time) log, %s, size"
+MERGE = ("CREATE TEMPORARY TABLE gathered ON COMMIT DROP AS SELECT DISTINCT ON (log, run, date, time) log, %s, real,"
+         " size"
          " FROM %%s ORDER BY log, run, date, time, size DESC, seq" % ", ".join(COLUMNS))
 # Whatever the schema holds but indexes (which cannot hold anything foreign),
 # with the comments of its relations; in one statement, so one snapshot.
@@ -886,7 +893,7 @@ class Postgres:
         """The rows in a table of this session's, gone at the commit; their
         order is kept in seq."""
         self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, log, %s,"
-                    " 0::bigint AS size FROM runs"
+                    " serial AS real, 0::bigint AS size FROM runs"
                     " WITH NO DATA" % ", ".join(COLUMNS))
         with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
             lines, files = [], []
