@@ -121,6 +121,7 @@ FROM {units} GROUP BY build_id""" % PASSED
 VIEWS = (("units", UNITS), ("unit_figures", UNIT_FIGURES.format(units="units")),
          ("unit_days", UNIT_DAYS.format(units="units")), ("unit_builds", UNIT_BUILDS.format(units="units")))
 
+
 def is_placeholder_sql(column):
     """SQL true where column holds a serial number that names no machine,
     as serials.is_placeholder decides, for the runs an older schema kept:
@@ -242,6 +243,8 @@ BEGUN = "(SELECT %s(o.started) FROM runs_v2 AS o WHERE o.file = r.file AND o.run
 UPGRADE_RUNS = (
     "CREATE TABLE upgrading AS SELECT r.*, coalesce(%s, %s) AS begun FROM runs_v2 AS r"
     % (BEGUN % ("max", " AND o.started <= r.started"), BEGUN % ("min", "")),
+    "CREATE INDEX upgrading_by_log ON upgrading (file, begun)",
+    "CREATE INDEX logs_v2_by_log ON logs_v2 (log)",
     "UPDATE logs_v2 SET runs = (SELECT count(*) FROM upgrading AS u WHERE u.file = logs_v2.file"
     " AND u.begun = logs_v2.started)",
     keeping("(SELECT l.log, %s, l.machine, CASE WHEN NOT %s THEN u.serial END AS real FROM upgrading AS u"
