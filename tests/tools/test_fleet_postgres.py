@@ -15,6 +15,7 @@ import sys
 import tempfile
 import time
 import unittest
+from contextlib import closing
 from html import escape
 from unittest import mock
 from urllib.parse import quote
@@ -25,7 +26,7 @@ except ImportError:
     sys.exit("%s has no psycopg 3: run this test with /usr/bin/python3 (scripts/setup.sh installs python3-psycopg)"
              % sys.executable)
 
-from test_fleet_report import FAILING, TWO_RUNS, write
+from test_fleet_report import FAILING, NIGHTS, TWO_RUNS, fixed_now, older_database, older_nights, same_nights, write
 from test_kelvane_log import PASSING, RUN_LOGS, SOURCE, TOOL, log_of, read_bytes as read, run_tool as tool, \
     setUpModule as logs_kept
 
@@ -93,8 +94,10 @@ class Postgres(unittest.TestCase):
         # Machine folders that code points order otherwise than the server's language does.
         self.logs = sorted(name for name in os.listdir(RUN_LOGS) if os.path.isfile(log_of(name)))
         self.gathered = os.path.join(self.tmp, "gathered")
-        self.copies = {machine: write(os.path.join(self.gathered, name + machine, "Kelvane.log"), read(log_of(machine)))
-                       for machine, name in zip(self.logs, itertools.cycle(("b-", "B-", "_c-", "é-", "a-", "Z-")))}
+        # Each a PC of its own: test PCs that logged SN-0042 in one second began their logs alike.
+        self.copies = {machine: write(os.path.join(self.gathered, name + machine, "Kelvane.log"), read(log_of(
+            machine)).replace("SN-0042]".encode("utf-16-le"), ("SN-0042-%02d]" % index).encode("utf-16-le")))
+            for index, (machine, name) in enumerate(zip(self.logs, itertools.cycle(("b-", "B-", "_c-", "é-", "a-", "Z-"))))}
 
     def new_database(self):
         with admin() as db:
@@ -102,10 +105,11 @@ class Postgres(unittest.TestCase):
             db.execute("CREATE DATABASE %s" % self.database)
 
     def line(self, name, machines):
-        """A line's folder of machine folders, each with every kept log in one."""
+        """A line's folder of machine folders, each with every kept log in one, each its own serial."""
         every = b"".join(read(log_of(machine)) for machine in self.logs)
         for machine in range(machines):
-            write(os.path.join(self.tmp, name, "PC-%03d" % machine, "Kelvane.log"), every)
+            write(os.path.join(self.tmp, name, "PC-%03d" % machine, "Kelvane.log"), every.replace(
+                "SN-0042".encode("utf-16-le"), ("%s-%03d" % (name, machine)).encode("utf-16-le")))
         return os.path.join(self.tmp, name)
 
     def test_every_format_and_count_is_as_from_sqlite(self):
@@ -175,6 +179,20 @@ class Postgres(unittest.TestCase):
         # Nothing left that holds the lock, or a run.
         runs = 30 * len(tool("--format", "jsonl", os.path.join(many, "PC-000"))[0].splitlines())
         self.assertEqual(tool("--into", self.fleet, many)[1:], ("%d new, 0 updated, 0 unchanged\n" % runs, 0))
+
+    def test_a_version_2_database_is_upgraded_to_what_the_same_nights_make(self):
+        fixed_now(self)
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(older_nights(self.tmp))
+        with closing(store.connect(self.fleet, create=True)) as db:
+            older_database(db, 2, NIGHTS)
+        for night in NIGHTS:
+            tool("--into", "fleet.sqlite", night)
+        out, err, code = tool("--from", self.fleet, "--units")
+        self.assertEqual((out, code), ("", 2))
+        self.assertIn("made by an older kelvane-log (schema version 2): a gathering into it brings it up to date", err)
+        self.assertEqual(tool("--into", self.fleet, NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
+        same_nights(self, self.fleet, "fleet.sqlite", store.shown(self.fleet))
 
     def test_a_kelvane_schema_of_other_contents_is_refused_and_left_as_it_was(self):
         not_ours = "not a kelvane-log fleet database (schema version "

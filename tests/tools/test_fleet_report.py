@@ -21,7 +21,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from contextlib import closing
+from html import escape
 from html.parser import HTMLParser
+from unittest import mock
 
 # The reader's test's own: where the kept logs are, the tool run as Windows
 # would run it, and the check that the logs are there.
@@ -115,9 +118,57 @@ def units_of(records):
     return units, loose
 
 
+def older_database(db, version, nights):
+    """db (a store connection) as the tool of schema version made it from the nights (a PATH each, from
+    the current folder): runs kept by path and place, the machine below PATH or PATH's own name."""
+    db.begin_writing()
+    db.make_schema()
+    store.upgrade(db, 0, "", to=1)
+    for path in nights:
+        for record in map(json.loads, tool("--format", "jsonl", path)[0].splitlines()):
+            machine = os.path.relpath(os.path.dirname(record["file"]), path)
+            values = [json.dumps(value) if name == "views" else int(value) if name == "interleaved" else value
+                      for name, value in record.items() if name != "started"]
+            db.execute("INSERT INTO runs VALUES (%s) ON CONFLICT (file, run) DO NOTHING" % ", ".join("?" * 14),
+                       values + [os.path.basename(os.path.abspath(path)) if machine == os.curdir else machine])
+    store.upgrade(db, 1, "", to=version)
+    db.execute("COMMIT")
+
+
 def on_day(data, date):
     """A Run log's bytes with every run header dated date."""
     return re.sub(r"(?<=={32} )\d\d/\d\d/\d\d", date, data.decode("utf-16-le")).encode("utf-16-le")
+
+
+# Nights of a line (see older_nights): the same tree spelled three ways, a
+# machine folder alone, a backup of an older copy of a log.
+NIGHTS = ("line", "./line/", "line/PC-2", "backup")
+fail, pass_ = (lambda at, serial: run(NOT_SET, at, serial)), (lambda at, serial: run(PASSING, at, serial))
+
+
+def older_nights(folder):
+    """A line whose nights a path-keyed database counted wrong; returns its folder."""
+    for where, runs in {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U"), pass_("12/01/26 10:05:00", "SN-U")],
+                        "line/PC-2/Logs": [fail("12/01/26 11:00:00", "Default string")],
+                        "line/PC-3": [pass_("12/01/26 11:00:00", "Default string"), fail("12/31/99 10:00:00", "0")],
+                        "line/PC-4": [fail("11/30/26 10:00:00", "SN-K"), pass_("01/01/00 00:03:00", "SN-K")],
+                        "backup/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U")]}.items():
+        write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
+    return folder
+
+
+def fixed_now(test):
+    """The tool's own time for the rest of test (a run a day past it has a clock set ahead)."""
+    patch = mock.patch.dict(os.environ, {"KELVANE_LOG_NOW": NOW})
+    patch.start()
+    test.addCleanup(patch.stop)
+
+
+def same_nights(test, older, fleet, shown=None):
+    """Asserts that the databases give the same runs, units and page."""
+    for form in (["--format", "jsonl"], ["--units", "--format", "jsonl"], ["--format", "html"]):
+        got, want = tool("--from", older, *form), tool("--from", fleet, *form)
+        test.assertEqual((got[0].replace(escape(shown or older), fleet), got[1:]), (want[0], ("", 0)), form)
 
 
 class Dom(HTMLParser):
@@ -156,9 +207,12 @@ class Fleet(unittest.TestCase):
         self.logs = {}
         kept = [machine for machine in os.listdir(RUN_LOGS)
                 if os.path.isfile(os.path.join(RUN_LOGS, machine, "Kelvane.log"))]
+        # Each test PC logged SN-0042, often in the same second: here each
+        # is a PC of its own, or logs that begin alike would be one log.
         for index, machine in enumerate(sorted(kept)):
             self.logs[machine] = write(os.path.join(self.gathered, "PC-%02d" % index, "Kelvane.log"),
-                                       read(os.path.join(RUN_LOGS, machine, "Kelvane.log")))
+                                       read(os.path.join(RUN_LOGS, machine, "Kelvane.log")).replace(
+                                           "SN-0042".encode("utf-16-le"), ("SN-%04d" % index).encode("utf-16-le")))
         self.fleet = os.path.join(self.tmp, "fleet.sqlite")
 
     def tearDown(self):
@@ -202,13 +256,14 @@ class Fleet(unittest.TestCase):
 
     def test_a_killed_or_interrupted_gathering_leaves_the_database_as_it_was(self):
         # Enough runs that the transaction spills into the database file
-        # before the tool waits at the log it reads last; two logs, as a
-        # log's runs are kept once the next log comes.
+        # before the tool waits at the log it reads last; three logs, as a
+        # log's runs are kept once the log after the next comes.
         many = os.path.join(self.tmp, "many")
-        for name in "ab":
-            write(os.path.join(many, name, "Kelvane.log"), b"".join(read(log) for log in self.logs.values()) * 200)
+        for day, name in enumerate("abc", 1):
+            write(os.path.join(many, name, "Kelvane.log"),
+                  on_day(b"".join(read(log) for log in self.logs.values()), "01/0%d/26" % day) * 200)
         # The second database is of the first schema: the gathering upgrades it first.
-        for make, version in ((self.gather, 2), (self.first_schema, 1)):
+        for make, version in ((self.gather, store.SCHEMA_VERSION), (self.first_schema, 1)):
             if os.path.exists(self.fleet):
                 os.remove(self.fleet)
             make()
@@ -243,7 +298,7 @@ class Fleet(unittest.TestCase):
         with sqlite3.connect(self.fleet) as upgraded, sqlite3.connect(fresh) as made:
             schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
             self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
-            self.assertEqual(upgraded.execute("PRAGMA user_version").fetchone()[0], 2)
+            self.assertEqual(upgraded.execute("PRAGMA user_version").fetchone()[0], store.SCHEMA_VERSION)
         upgraded.close()
         made.close()
 
@@ -272,10 +327,10 @@ class Fleet(unittest.TestCase):
                "PC-S"),
               ("SN-B", "SN-B", 1, 1, "FAIL", "FAIL", "open", t + "10:02:00", t + "10:02:00", "12#SABA34", "ABA",
                "registry 32-bit view", "PC-S")]),
-            ("one serial in two folders: at one start, the later path is the later run",
-             [{"PC-A": both, "PC-B": both}],
-             [("SN-0042", "SN-0042", 4, 2, "FAIL", "PASS", "done", t + "10:00:00", t + "10:05:00", "12#SABA34", "ABA",
-               None, "PC-B")]),
+            ("one serial in two folders: at one start, the log begun later is the later run",
+             [{"PC-A": both, "PC-B": [run(NOT_SET, "01/05/26 09:59:00"), run(PASSING, "01/05/26 10:05:00")]}],
+             [("SN-0042", "SN-0042", 4, 2, "FAIL", "PASS", "done", t + "09:59:00", t + "10:05:00", "12#SABA34", "ABA",
+               None, "PC-A")]),
             ("a log replaced by another PC's keeps its history",
              [{"PC-1": [run(PASSING, "01/05/26 10:00:00", "SN-A"), run(PASSING, "01/05/26 10:05:00", "SN-A")]},
               {"PC-1": [run(NOT_SET, "01/05/26 11:00:00", "SN-B"), run(FAILING, "01/05/26 11:05:00")]}],
@@ -319,18 +374,103 @@ class Fleet(unittest.TestCase):
                     self.assertEqual(rows, [{field: "" if value is None else str(value) for field, value in unit.items()}
                                             for unit in want])
 
+    def test_units_of_a_real_line_s_logs(self):
+        # Each fleet's files (below its folder: runs), gathered from that folder through each gathering's PATHs.
+        oem = "To Be Filled By O.E.M."
+        fixed_now(self)
+        self.addCleanup(os.chdir, os.getcwd())
+        cases = [  # name, files, gatherings, counts of each, units (unit, serial, runs, logs, first, last, state, file), figures
+            ("placeholder serials; a real serial in two folders is one unit",
+             {"line/PC-1": [fail("12/01/26 10:00:00", oem)], "line/PC-2": [pass_("12/01/26 10:00:00", oem)],
+              "line/PC-3": [pass_("12/01/26 10:01:00", "Default string")],
+              "line/PC-4": [pass_("12/01/26 10:02:00", " 0000000 ")], "line/PC-5": [pass_("12/01/26 10:03:00", "")],
+              "line/PC-6": [fail("12/01/26 10:04:00", "SN-R")], "line/PC-7": [pass_("12/01/26 11:00:00", "SN-R")]},
+             [["line"]], ["7 new, 0 updated, 0 unchanged"],
+             [("SN-R", "SN-R", 2, 2, "FAIL", "PASS", "done", "line/PC-7")]
+             + [("line/PC-%d/Kelvane.log" % pc, None, 1, 1, outcome, outcome, state, "line/PC-%d" % pc)
+                for pc, outcome, state in ((1, "FAIL", "open"), (2, "PASS", "done"), (3, "PASS", "done"),
+                                           (4, "PASS", "done"), (5, "PASS", "done"))],
+             {"units": 6, "placeholder_units": 5, "logs": 7, "open": [(oem, "PC-1")]}),
+            ("a clock that went back: the log's order holds",
+             {"line/PC-1": [fail("11/30/26 10:00:00", "SN-K"), pass_("01/01/00 00:03:00", "SN-K")]},
+             [["line"]], ["2 new, 0 updated, 0 unchanged"],
+             [("SN-K", "SN-K", 2, 1, "FAIL", "PASS", "done", "line/PC-1")],
+             {"off_clock": 1, "units_off_clock": 0, "days": ["2026-11-30"], "open": []}),
+            ("a clock set ahead pins nothing",
+             {"line/PC-1": [pass_("12/31/99 10:00:00", "SN-H"), fail("12/02/26 10:00:00", "SN-H")],
+              "line/PC-2": [pass_("12/03/26 10:00:00", "SN-G")]},
+             [["line"]], ["3 new, 0 updated, 0 unchanged"],
+             [("SN-G", "SN-G", 1, 1, "PASS", "PASS", "done", "line/PC-2"),
+              ("SN-H", "SN-H", 2, 1, "PASS", "FAIL", "open", "line/PC-1")],
+             {"off_clock": 1, "units_off_clock": 1, "days": ["2026-12-02", "2026-12-03"], "unit_days": {"2026-12-03": (1, 1)}}),
+            ("one tree under four spellings and a link",
+             {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-T"), pass_("12/01/26 10:05:00", "SN-T")]},
+             [["line"], ["./line/"], ["line/../line"], ["link"]],
+             ["2 new, 0 updated, 0 unchanged"] + ["0 new, 0 updated, 2 unchanged"] * 3,
+             [("SN-T", "SN-T", 2, 1, "FAIL", "PASS", "done", "line/PC-1/Logs")], {"logs": 1, "runs": 2}),
+            ("an older, shorter copy of a log in a backup folder",
+             {"backup/PC-1": [fail("12/01/26 10:00:00", "SN-C")],
+              "line/PC-1": [fail("12/01/26 10:00:00", "SN-C"), pass_("12/01/26 10:05:00", "SN-C")]},
+             [["backup"], ["line"], ["line", "backup"]],
+             ["1 new, 0 updated, 0 unchanged", "1 new, 0 updated, 1 unchanged", "0 new, 0 updated, 3 unchanged"],
+             [("SN-C", "SN-C", 2, 1, "FAIL", "PASS", "done", "backup/PC-1")], {"logs": 1, "runs": 2}),
+            ("one machine folder gathered alone, then the line",
+             {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-M")], "line/PC-2/Logs": [fail("12/01/26 11:00:00", "SN-N")]},
+             [["line/PC-1"], ["line"]], ["1 new, 0 updated, 0 unchanged", "1 new, 0 updated, 1 unchanged"],
+             [("SN-M", "SN-M", 1, 1, "FAIL", "FAIL", "open", "line/PC-1/Logs"),
+              ("SN-N", "SN-N", 1, 1, "FAIL", "FAIL", "open", "line/PC-2/Logs")],
+             {"open": [("SN-N", "PC-2"), ("SN-M", "PC-1")]}),
+        ]
+        for index, (name, files, gatherings, counts, units, figures) in enumerate(cases):
+            with self.subTest(name):
+                folder = os.path.join(self.tmp, "line-%d" % index)
+                for where, runs in files.items():
+                    write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
+                os.symlink("line", os.path.join(folder, "link"))
+                os.chdir(folder)
+                self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
+                                 [count + "\n" for count in counts])
+                got = tool("--units", "--from", "fleet.sqlite", "--format", "jsonl")
+                if gatherings == [["line"]]:
+                    self.assertEqual(tool("--from", "fleet.sqlite", "--format", "jsonl"),
+                                     tool("--format", "jsonl", "line"), "each run as logged, serial and all")
+                self.assertEqual([tuple(unit[field] for field in UNIT_FIELDS[:7]) + (os.path.dirname(unit["file"]),)
+                                  for unit in map(json.loads, got[0].splitlines())], units)
+                with store.reading("fleet.sqlite") as db:
+                    page = store.report_figures(db)
+                page.update(page.pop("units"), days=[day for day, _ in page["days"]], open=[row[:2] for row in page["open"]])
+                self.assertEqual({key: page[key] for key in figures}, figures)
+
+    def test_a_version_2_database_is_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
+        fixed_now(self)
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(older_nights(self.tmp))
+        with closing(store.connect("older.sqlite", create=True)) as db:
+            older_database(db, 2, NIGHTS)
+        kept = read("older.sqlite")
+        for night in NIGHTS:
+            tool("--into", "fleet.sqlite", night)
+        same_nights(self, "older.sqlite", "fleet.sqlite")
+        self.assertEqual(read("older.sqlite"), kept, "read without a write")
+        self.assertEqual(tool("--into", "older.sqlite", NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
+        same_nights(self, "older.sqlite", "fleet.sqlite")
+        with closing(sqlite3.connect("older.sqlite")) as upgraded, closing(sqlite3.connect("fleet.sqlite")) as made:
+            schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
+            self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
+
     def test_files_that_are_not_fleet_databases_are_refused_and_left_as_they_were(self):
         self.gather()
         newer = write(os.path.join(self.tmp, "newer.sqlite"), read(self.fleet))
         mixed = write(os.path.join(self.tmp, "mixed.sqlite"), read(self.fleet))
         other = os.path.join(self.tmp, "other.sqlite")
-        for path, change in ((newer, "PRAGMA user_version = 3"), (mixed, "CREATE TABLE notes (text)"),
+        for path, change in ((newer, "PRAGMA user_version = %d" % (store.SCHEMA_VERSION + 1)),
+                             (mixed, "CREATE TABLE notes (text)"),
                              (other, "CREATE TABLE runs (file, run)")):
             with sqlite3.connect(path) as db:
                 db.execute(change)
         for path, says in ((self.logs[FAILING], "not a SQLite database"),
                            (write(os.path.join(self.tmp, "notes.txt"), b"SQLite format 3 or so\n" * 9), "not a SQLite"),
-                           (newer, "made by a newer kelvane-log (schema version 3"),
+                           (newer, "made by a newer kelvane-log (schema version %d" % (store.SCHEMA_VERSION + 1)),
                            (mixed, "not a kelvane-log fleet database"),
                            (other, "not a kelvane-log fleet database")):
             before = read(path)

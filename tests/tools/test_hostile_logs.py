@@ -40,14 +40,15 @@ class HostileLogs(InTemporaryFolder):
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
         gathered, fleet = os.path.join(self.tmp, "gathered"), os.path.join(self.tmp, "fleet.sqlite")
         failing = read_bytes(log_of("KelvaneFaults.a_write_that_does_not_take_effect_fails_the_run")).decode("utf-16le")
-        for machine, planted, _ in HOSTILE:
+        for index, (machine, planted, _) in enumerate(HOSTILE):
             path = os.path.join(os.fsencode(gathered), machine, b"Kelvane.log")
             subprocess.run(["mkdir", "-p", os.path.dirname(path)], check=True)  # os.makedirs recurses
             if callable(planted):
                 planted(path)
                 continue
             text = failing
-            for line, value in planted.items():
+            # Each a PC of its own: logs that begin alike are one log.
+            for line, value in dict({"SerialNumber": "SN-%02d" % index}, **planted).items():
                 text = re.sub(r"(?<=\n%s=\[)[^]]*" % line, lambda _: value, text)
             with open(path, "wb") as log:
                 log.write(text.encode("utf-16-le", "surrogatepass"))

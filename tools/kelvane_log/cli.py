@@ -468,13 +468,13 @@ def run_check(args):
 
     try:
         if args.stored:
-            with store.reading(args.stored) as db:
+            with store.reading(args.stored, made) as db:
                 state, what, data = judged(db)
         else:
             records = read_records(args.paths, warn, error)
             with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
                 with closing(store.connect(os.path.join(folder, "fleet.sqlite"), create=True, scratch=True)) as db:
-                    store.ingest(db, records)
+                    store.ingest(db, records, made)
                     state, what, data = judged(db)
     except store.FleetError as problem:
         problems.append("%s: %s" % (store.shown(args.stored or ""), problem))
@@ -496,16 +496,17 @@ def write_fleet(args, records, write, out, warn, error, waiting, seen, errors):
     log's is (a connection string without its password)."""
     path = store.shown(args.into or args.stored or "")
     wait = WAIT if args.wait is None else args.wait
+    now = args.now
     try:
         if args.into:
             on_share = not store.is_uri(args.into) and store.network_filesystem(args.into)
             if on_share:
                 warn(path, None, ON_A_SHARE % on_share)
             with closing(store.connect(args.into, create=True, warn=warn, wait=wait, waiting=waiting)) as db:
-                counts = store.ingest(db, records)
+                counts = store.ingest(db, records, now)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
         elif args.stored:
-            with store.reading(args.stored, wait=wait, waiting=waiting) as db:
+            with store.reading(args.stored, now, wait=wait, waiting=waiting) as db:
                 write_stored(db, args, write, out, path)
         else:
             # The page and the units are made from a database in any case: the
@@ -515,7 +516,7 @@ def write_fleet(args, records, write, out, warn, error, waiting, seen, errors):
             with tempfile.TemporaryDirectory(prefix="kelvane-log-") as folder:
                 path = os.path.join(folder, "fleet.sqlite")
                 with closing(store.connect(path, create=True, scratch=True)) as db:
-                    store.ingest(db, records)
+                    store.ingest(db, records, now)
                     # Nothing read is no page nor table of units: a night whose
                     # share was not there says so, and shows no empty fleet.
                     if errors and not seen.runs:

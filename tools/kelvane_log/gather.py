@@ -7,6 +7,7 @@ import stat
 from itertools import repeat
 
 from .reader import NotARunLog, read_runs
+from .serials import is_placeholder
 
 # A real log grows about 1.5 KB a run: this is tens of thousands of runs.
 # Past it a file is no log of one machine, and reading it whole could take
@@ -53,8 +54,7 @@ def walk(top, onerror):
 
 def find_logs(paths, error, warn=None):
     """Each PATH as a file, or the Kelvane.log files below it in name order;
-    each with the machine folder it stands for: the log's folder below PATH,
-    or the log's own folder. A link to a folder is followed unless the
+    each with the machine folder it stands for (see machine_of). A link to a folder is followed unless the
     folder is walked anyway (a loop, a second way in), so each real folder
     is read once; what is kept for that grows with the links, not the files."""
     walked = []          # real paths: each PATH, and each folder a link led out to
@@ -87,14 +87,54 @@ def find_logs(paths, error, warn=None):
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
-                        machine = os.path.relpath(root, path)
-                        if machine == os.curdir:
-                            machine = os.path.basename(os.path.abspath(path))
-                        yield os.path.join(root, name), machine
+                        yield os.path.join(root, name), machine_of(root, path)
         elif os.path.exists(path):
-            yield path, os.path.basename(os.path.dirname(os.path.abspath(path)))
+            yield path, nearest_folder(os.path.dirname(os.path.abspath(path)))
         else:
             error(path, "no such file or folder")
+
+
+def is_logs(name):
+    return name.lower() == "logs"
+
+
+def machine_of(folder, top):
+    """The machine a log in folder found below top stands for: the folder's
+    path below top without a final Logs folder (PC-0001, L1/PC-0001), or,
+    where that leaves nothing (top is the machine's folder, or its Logs),
+    the nearest folder above the log not called Logs; so the name does not
+    depend on how far down the gathering started."""
+    parts = [] if os.path.relpath(folder, top) == os.curdir else os.path.relpath(folder, top).split(os.sep)
+    if parts and is_logs(parts[-1]):
+        parts.pop()
+    return os.sep.join(parts) if parts else nearest_folder(folder)
+
+
+def nearest_folder(folder):
+    folder = os.path.abspath(folder)
+    while is_logs(os.path.basename(folder)) and os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
+    return os.path.basename(folder) or folder
+
+
+def log_identity(first):
+    """What a log is known by, from the record of its first run: its
+    header's start and the serial number it logged, as a log shipper knows
+    a file by its first bytes, so that another spelling of its folder, or a
+    copy in a backup, is the same log. Where that serial names no machine (a
+    placeholder, a failed query), the nearest folder above it not called
+    Logs is part of it too: two PCs with a placeholder, started in the same
+    second, stay two logs. A log whose first run has not logged that far is
+    known by its real path until it has."""
+    serial = first["serial"]
+    if serial is None and first["failed"] != "serial number query":
+        return os.path.realpath(first["file"])
+    start = "%s %s " % (first["date"], first["time"])
+    if serial is not None and not is_placeholder(serial):
+        return start + serial
+    # A line end cannot be part of a logged value: the folder is told apart.
+    return "%s%s\n%s" % (start, "" if serial is None else serial,
+                          nearest_folder(os.path.dirname(os.path.abspath(first["file"]))))
 
 
 def too_large(size):

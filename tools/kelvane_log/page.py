@@ -233,7 +233,19 @@ def unit_figures(units):
         figure("retested", number(units["retested"]), "retested units", share(units["retested"], count) + " of units"),
         figure("no-office", number(units["no_office"]), "units without Office", share(units["no_office"], count)
                + " of units", COLOURS["OFFICE-ABSENT"]),
-        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs")))
+        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs"),
+        figure("placeholder", number(units["placeholder_units"]), "units known by their log",
+               "serial a placeholder (Default string, 0000000...)")))
+
+
+def off_clock(figures):
+    """What the days leave out: runs whose clock went back or was ahead,
+    and units whose first run was one (the units still count them)."""
+    runs, units = figures["off_clock"], figures["units"]["units_off_clock"]
+    if not runs:
+        return ""
+    return ('<p class="note" id="off-clock">Left out, their clock went back or was ahead: %s runs, and %s units'
+            ' from the first-pass yield per day</p>' % (number(runs), number(units)))
 
 
 def last_day_figure(last):
@@ -483,11 +495,11 @@ def write_report(figures, out, source, made, scope):
 
     shown_days = days[-DAYS_SHOWN:]
     page.append('<div class="grid"><section id="days"><h2>Runs per day <small>%s; the line is the first-pass yield '
-                'of the units first run that day</small></h2>%s<ul class="legend">%s</ul></section>'
+                'of the units first run that day</small></h2>%s<ul class="legend">%s</ul>%s</section>'
                 % ("the newest %d of %d days" % (len(shown_days), len(days)) if len(days) > len(shown_days)
                    else "%d day%s" % (len(days), "" if len(days) == 1 else "s"),
                    svg_days(shown_days, figures["unit_days"], before) if shown_days else "",
-                   "".join('<li><span class="o-%s"></span>%s</li>' % (o, o) for o in OUTCOMES)))
+                   "".join('<li><span class="o-%s"></span>%s</li>' % (o, o) for o in OUTCOMES), off_clock(figures)))
     failing = sum(row[1] for row in figures["reasons"])
     locs = figures["locs"][:LOCS_SHOWN]
     others = figures["locs"][LOCS_SHOWN:]

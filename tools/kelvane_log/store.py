@@ -22,7 +22,9 @@ from contextlib import closing, contextmanager
 from functools import lru_cache
 from pathlib import Path
 
+from .gather import log_identity, nearest_folder
 from .reader import FIELDS, OUTCOMES
+from .serials import BLANKS, PLACEHOLDERS, is_placeholder
 
 # How SQLite says what engines say differently: a parameter's placeholder,
 # the comparison for which two NULLs are alike, and a table kept in the order
@@ -119,6 +121,142 @@ FROM {units} GROUP BY build_id""" % PASSED
 VIEWS = (("units", UNITS), ("unit_figures", UNIT_FIGURES.format(units="units")),
          ("unit_days", UNIT_DAYS.format(units="units")), ("unit_builds", UNIT_BUILDS.format(units="units")))
 
+
+def is_placeholder_sql(column):
+    """SQL true where column holds a serial number that names no machine,
+    as serials.is_placeholder decides, for the runs an older schema kept:
+    written out here, not kept in the database."""
+    bare = "ltrim(rtrim(%s, '%s'), '%s')" % (column, BLANKS, BLANKS)
+    return "(lower(%s) IN (%s) OR replace(%s, substr(%s, 1, 1), '') = '')" % (
+        bare, ", ".join("'%s'" % text.replace("'", "''") for text in sorted(PLACEHOLDERS)), bare, bare)
+
+
+# Where a run's clock was set ahead and nothing earlier in its log was not,
+# it is ordered first: its log was begun then.
+EARLIEST = "0000-01-01T00:00:00"
+
+
+def keeping(source):
+    """INSERT of the runs of source (a log's identity, then a record's
+    columns and its machine folder, and the serial where it is no
+    placeholder, real) into runs, each with its start, its
+    unit, its order key and its clock flag; the limit of a start that is
+    not ahead is the one parameter. A run's unit is its serial number, a
+    placeholder counting as none logged; a run that logged none takes its
+    log's where every run of that log that logged one logged the same; in a
+    log where no run logged one, the log is the unit, named by its file; in
+    a log of several serials, such a run has no unit. Its order key is the
+    latest start so far in its log, leaving out starts set ahead, which a
+    run kept before keeps: a log is only ever appended to, so its order is
+    its runs' order whatever their clocks say."""
+    started = STARTED.replace("r.", "g.")
+    runs = ("SELECT g.log, %s, %s AS started, g.real,"
+            " CASE WHEN kept.clock = 'ahead' OR (kept.log IS NULL AND %s > %s) THEN 1 ELSE 0 END AS ahead"
+            " FROM %s AS g LEFT JOIN runs AS kept ON kept.log = g.log AND kept.run = g.run AND kept.started = %s"
+            % (", ".join("g." + name for name in COLUMNS), started, started, ENGINE["placeholder"], source, started))
+    # One window for all three, so that the runs are sorted once.
+    window = "OVER (PARTITION BY s.log ORDER BY s.run, s.started ROWS BETWEEN UNBOUNDED PRECEDING AND %s)"
+    ordered = ("SELECT s.*, max(CASE WHEN s.ahead = 0 THEN s.started END) %s AS latest, min(s.real) %s AS low,"
+               " max(s.real) %s AS high FROM (%s) AS s"
+               % (window % "1 PRECEDING", window % "UNBOUNDED FOLLOWING", window % "UNBOUNDED FOLLOWING", runs))
+    return ("INSERT INTO runs (log, %s, started, unit, ordered, clock) SELECT r.log, %s, r.started,"
+            " CASE WHEN r.real IS NOT NULL THEN r.real WHEN r.low = r.high THEN r.low WHEN r.low IS NULL THEN r.file"
+            " END, CASE WHEN r.ahead = 1 THEN coalesce(r.latest, '%s') WHEN r.latest > r.started THEN r.latest"
+            " ELSE r.started END, CASE WHEN r.ahead = 1 THEN 'ahead' WHEN r.latest > r.started THEN 'went back' END"
+            " FROM (%s) AS r WHERE true"
+            % (", ".join(COLUMNS), ", ".join("r." + name for name in COLUMNS), EARLIEST, ordered))
+
+
+# One record per unit: its runs in order of their order key, then log, then
+# place; its state is its latest run's. A unit's first and latest runs are
+# found through the unit index, not by sorting every run; what the latest
+# run holds is not looked for again. A unit that is a log because its serial
+# was a placeholder keeps the placeholder logged, for the page.
+UNITS_BY_ORDER = """SELECT u.unit,
+       CASE WHEN EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.serial = u.unit) THEN u.unit END AS serial,
+       u.runs, u.logs, opening.outcome AS first, latest.outcome AS last,
+       CASE WHEN latest.outcome IN ('PASS', 'SKIP') THEN 'done'
+            WHEN latest.outcome = 'OFFICE-ABSENT' THEN 'no office'
+            ELSE 'open' END AS state,
+       opening.started AS first_started, latest.started AS last_started,
+       coalesce(latest.build_id, (SELECT r.build_id FROM runs AS r WHERE r.unit = u.unit AND r.build_id IS NOT NULL
+                                  ORDER BY r.ordered DESC, r.log DESC, r.run DESC LIMIT 1)) AS build_id,
+       coalesce(latest.loc, (SELECT r.loc FROM runs AS r WHERE r.unit = u.unit AND r.loc IS NOT NULL
+                             ORDER BY r.ordered DESC, r.log DESC, r.run DESC LIMIT 1)) AS loc,
+       latest.failed AS reason, latest.file, latest.machine,
+       CASE WHEN latest.file = u.unit THEN (SELECT r.serial FROM runs AS r WHERE r.unit = u.unit
+                                            AND r.serial IS NOT NULL ORDER BY r.ordered DESC, r.log DESC, r.run DESC
+                                            LIMIT 1) END AS placeholder,
+       opening.clock AS first_clock
+FROM (SELECT unit, count(*) AS runs, count(DISTINCT log) AS logs,
+             min(ordered) AS first_ordered, max(ordered) AS last_ordered
+      FROM runs WHERE unit IS NOT NULL GROUP BY unit) AS u
+JOIN runs AS opening ON opening.unit = u.unit AND opening.ordered = u.first_ordered
+JOIN runs AS latest ON latest.unit = u.unit AND latest.ordered = u.last_ordered
+WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.ordered = u.first_ordered
+                  AND (r.log, r.run) < (opening.log, opening.run))
+  AND NOT EXISTS (SELECT 1 FROM runs AS r WHERE r.unit = u.unit AND r.ordered = u.last_ordered
+                  AND (r.log, r.run) > (latest.log, latest.run))"""
+# As UNIT_FIGURES, and the units known only by their log because their
+# serial was a placeholder, and those whose first run's clock was off.
+UNIT_FIGURES_FLAGGED = UNIT_FIGURES.replace("\nFROM {units}", """,
+       count(CASE WHEN placeholder IS NOT NULL THEN 1 END) AS placeholder_units,
+       count(CASE WHEN first_clock IS NOT NULL THEN 1 END) AS units_off_clock
+FROM {units}""")
+# Units by the day of their first run, where that run's clock can be trusted.
+UNIT_DAYS_TRUSTED = UNIT_DAYS.replace("FROM {units} GROUP", "FROM {units} WHERE first_clock IS NULL GROUP")
+ORDERED_VIEWS = (("units", UNITS_BY_ORDER), ("unit_figures", UNIT_FIGURES_FLAGGED.format(units="units")),
+                 ("unit_days", UNIT_DAYS_TRUSTED.format(units="units")),
+                 ("unit_builds", UNIT_BUILDS.format(units="units")))
+
+
+def placed_machine(machine, file):
+    """A machine folder as an older gathering named it, as gatherings name
+    it now (see gather.machine_of): without a final Logs folder."""
+    cut = max(machine.rfind("/"), machine.rfind("\\"))
+    if machine[cut + 1:].lower() == "logs":
+        machine = machine[:max(cut, 0)]
+    return machine or nearest_folder(os.path.dirname(os.path.abspath(file)))
+
+
+def identify_logs(db, ahead):
+    """Each log kept so far known by its beginning, from its first stored
+    run: a run's log is the one begun at the latest run 1 of its file that
+    started no later than itself (a file replaced by another PC's log holds
+    several). Copies of one log (a backup, another spelling of its folder)
+    are kept once, as their longest copy holds them; of copies as long, the
+    plainest spelling ("line" before "./line/" and the absolute path) is
+    taken for the one first gathered, which the database cannot tell."""
+    found = []
+    for row in db.rows("SELECT file, started, date, time, serial, failed, machine FROM runs_v2 WHERE run = 1"):
+        file, started, date, time, serial, failed, machine = map(given_back, row)
+        first = {"file": file, "date": date, "time": time, "serial": serial, "failed": failed}
+        found.append(tuple(map(kept, (file, started, log_identity(first), placed_machine(machine, file)))))
+    for batch in range(0, len(found), BATCH):
+        db.executemany("INSERT INTO logs_v2 (file, started, log, machine, runs) VALUES (?, ?, ?, ?, 0)",
+                       found[batch:batch + BATCH])
+    for statement in UPGRADE_RUNS:
+        db.execute(statement, (ahead,) if statement.startswith("INSERT INTO runs ") else ())
+
+
+BEGUN = "(SELECT %s(o.started) FROM runs_v2 AS o WHERE o.file = r.file AND o.run = 1%s)"
+UPGRADE_RUNS = (
+    "CREATE TABLE upgrading AS SELECT r.*, coalesce(%s, %s) AS begun FROM runs_v2 AS r"
+    % (BEGUN % ("max", " AND o.started <= r.started"), BEGUN % ("min", "")),
+    "CREATE INDEX upgrading_by_log ON upgrading (file, begun)",
+    "CREATE INDEX logs_v2_by_log ON logs_v2 (log)",
+    "UPDATE logs_v2 SET runs = (SELECT count(*) FROM upgrading AS u WHERE u.file = logs_v2.file"
+    " AND u.begun = logs_v2.started)",
+    keeping("(SELECT l.log, %s, l.machine, CASE WHEN NOT %s THEN u.serial END AS real FROM upgrading AS u"
+            " JOIN logs_v2 AS l ON l.file = u.file"
+            " AND l.started = u.begun WHERE NOT EXISTS (SELECT 1 FROM logs_v2 AS o WHERE o.log = l.log"
+            " AND (o.runs > l.runs OR (o.runs = l.runs AND (length(o.file) < length(l.file)"
+            " OR (length(o.file) = length(l.file) AND o.file < l.file))))))"
+            % (", ".join("u." + name for name in COLUMNS[:-1]), is_placeholder_sql("u.serial"))),
+    "DROP TABLE upgrading",
+)
+
+
 # The schema's history. Each step brings a database from the version before
 # it to its own, inside the gathering's one transaction; a new database takes
 # them all, in order. A step, once released, is never changed: a change is a
@@ -132,6 +270,19 @@ STEPS = (
         "DROP TABLE runs_v1",
         "CREATE INDEX runs_by_unit ON runs (unit, started, file, run)",
     ] + ["CREATE VIEW %s AS %s" % view for view in VIEWS]),
+    ("runs keyed by the log's beginning, each with its order key and clock flag", [
+        "DROP VIEW unit_builds", "DROP VIEW unit_days", "DROP VIEW unit_figures", "DROP VIEW units",
+        "DROP INDEX runs_by_unit",
+        "ALTER TABLE runs RENAME TO runs_v2",
+        runs_table("runs", "log, run, started", "\n    started TEXT NOT NULL,\n    unit TEXT,\n    log TEXT NOT NULL,"
+                   "\n    ordered TEXT NOT NULL,\n    clock TEXT,"),
+        "CREATE TABLE logs_v2 (file TEXT NOT NULL, started TEXT NOT NULL, log TEXT NOT NULL, machine TEXT NOT NULL,"
+        " runs INTEGER NOT NULL, PRIMARY KEY (file, started))",
+        identify_logs,
+        "DROP TABLE logs_v2",
+        "DROP TABLE runs_v2",
+        "CREATE INDEX runs_by_unit ON runs (unit, ordered, log, run)",
+    ] + ["CREATE VIEW %s AS %s" % view for view in ORDERED_VIEWS]),
 )
 SCHEMA_VERSION = len(STEPS)
 
@@ -227,14 +378,20 @@ def objects_of(version):
     """The tables, indexes and views a database of version holds: what its
     steps make of an empty database."""
     with closing(sqlite3.connect(":memory:", isolation_level=None, factory=SQLite)) as db:
-        upgrade(db, 0, version)
+        upgrade(db, 0, EARLIEST, version)
         return db.objects()
 
 
-def upgrade(db, version, to=SCHEMA_VERSION):
+def upgrade(db, version, ahead, to=SCHEMA_VERSION):
+    """Brings db from version to to; a start later than ahead is a clock
+    set ahead (see ingest). A step's statement may be a function of the
+    database and ahead: one that works out in Python what SQL cannot."""
     for _, statements in STEPS[version:to]:
         for statement in statements:
-            db.execute(statement)
+            if callable(statement):
+                statement(db, ahead)
+            else:
+                db.execute(statement)
     db.set_version(to)
 
 
@@ -257,11 +414,11 @@ def check_schema(db, create):
 
 
 @contextmanager
-def reading(path, **waiting):
+def reading(path, now=None, **waiting):
     """The database at path, to be read in one snapshot, so that every figure
     counts the same runs; a database that is not ours is refused. One of an
     older schema is read through an upgraded copy in a temporary folder: the
-    file itself is left as it was. waiting: see connect."""
+    file itself is left as it was (now as for ingest). waiting: see connect."""
     with closing(connect(path, create=False, **waiting)) as db:
         db.begin_reading()
         version = check_schema(db, create=False)
@@ -276,18 +433,34 @@ def reading(path, **waiting):
                 db.backup(copy)
                 db.close()
                 copy.execute("BEGIN")
-                upgrade(copy, version)
+                upgrade(copy, version, ahead_of(now))
                 yield copy
 
 
-# Everything but the key; a run is written again only where one of them differs.
-VALUES = COLUMNS[2:] + ("unit",)
-KEEP = "INSERT INTO runs (%s, started, unit) %s WHERE true ON CONFLICT (file, run, started) DO UPDATE SET %s" \
-       " WHERE (%s) %s (%s)" % (
-           ", ".join(COLUMNS), with_units("gathered"), ", ".join("%s = excluded.%s" % (name, name) for name in VALUES),
-           ", ".join("runs." + name for name in VALUES), ENGINE["differs"], ", ".join("excluded." + name for name in VALUES))
-GATHERED = runs_table("gathered", "file, run, date, time").replace("CREATE TABLE", "CREATE TEMP TABLE")
-GATHER = "INSERT INTO gathered VALUES (%s) ON CONFLICT DO NOTHING" % ", ".join([ENGINE["placeholder"]] * len(COLUMNS))
+# Everything but the key and what a log is given when it is first gathered
+# (its file and machine); a run is written again only where one of them differs.
+VALUES = COLUMNS[2:-1] + ("unit", "ordered", "clock")
+KEEP = keeping("gathered") + " ON CONFLICT (log, run, started) DO UPDATE SET %s WHERE (%s) %s (%s)" % (
+    ", ".join("%s = excluded.%s" % (name, name) for name in VALUES), ", ".join("runs." + name for name in VALUES),
+    ENGINE["differs"], ", ".join("excluded." + name for name in VALUES))
+# A gathering's runs, each copy of a log with its number of runs (size): of
+# copies that differ, the longest gives the runs.
+GATHERED = runs_table("gathered", "log, run, date, time", "\n    log TEXT NOT NULL,\n    real TEXT,"
+                      "\n    size INTEGER NOT NULL,").replace("CREATE TABLE", "CREATE TEMP TABLE")
+GATHER = "INSERT INTO gathered (log, %s, real, size) VALUES (%s) ON CONFLICT (log, run, date, time) DO UPDATE SET %s" \
+         " WHERE excluded.size > gathered.size" % (
+             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 3)),
+             ", ".join("%s = excluded.%s" % (name, name) for name in COLUMNS[2:] + ("file", "real", "size")))
+# Before the gathered runs are kept: a copy shorter than the log kept gives
+# nothing (its runs are the kept ones); a log kept before keeps the file and
+# machine it was first gathered from, which also name a unit that is a log.
+SETTLE = (
+    "DELETE FROM gathered WHERE log IN (SELECT g.log FROM (SELECT log, max(run) AS last FROM gathered GROUP BY log)"
+    " AS g WHERE EXISTS (SELECT 1 FROM runs WHERE runs.log = g.log AND runs.run > g.last))",
+    "UPDATE gathered SET (file, machine) = (SELECT k.file, k.machine FROM runs AS k WHERE k.log = gathered.log"
+    " LIMIT 1) WHERE EXISTS (SELECT 1 FROM runs AS k WHERE k.log = gathered.log AND (k.file <> gathered.file"
+    " OR k.machine <> gathered.machine))",
+)
 BATCH = 4096        # runs kept at a time, in whole logs
 
 
@@ -304,13 +477,22 @@ def in_whole_logs(rows):
         yield batch
 
 
-def ingest(db, records):
+def ahead_of(now):
+    """The latest start that is not a clock set ahead: a day after now (a
+    datetime; the local clock's when None), as the runs' started."""
+    return ((now or datetime.datetime.now()) + datetime.timedelta(days=1)).strftime("%Y-%m-%dT%H:%M:%S")
+
+
+def ingest(db, records, now=None):
     """Keeps (machine, record) pairs in the database, all in one transaction,
     a database of an older schema upgraded first: what fails or is killed
     half-way leaves the database as it was. Returns the number of runs that
-    are new, updated and unchanged. The records are read with the writers'
+    are new, updated and unchanged. A run first kept with a start more than
+    a day after now (the gathering's time, see ahead_of) is flagged as a
+    clock set ahead, for good. The records are read with the writers'
     lock held (SQLite), or kept aside first and taken in with it (PostgreSQL,
     whose gatherers read their logs side by side)."""
+    ahead = ahead_of(now)
     db.begin_writing()
     try:
         # A database that is not ours is refused before any log is read; an
@@ -321,26 +503,38 @@ def ingest(db, records):
             version = check_schema(db, create=True)
             if version < SCHEMA_VERSION:
                 db.make_schema()
-                upgrade(db, version)
+                upgrade(db, version, ahead)
             db.schema_made()
         seen = 0
         head = FIELDS[:FIELDS.index("views")]
         untrusted = [head.index(name) for name in UNTRUSTED if name in head]
 
         def rows():
+            """Each run as gathered holds it: its log's identity, its columns,
+            its serial where that is no placeholder, and the number of runs
+            of its copy of the log."""
             nonlocal seen
+            log, file, copy = None, None, []
             for machine, record in records:
                 seen += 1
+                if record["file"] != file:
+                    for row in copy:
+                        yield row + (len(copy),)
+                    log, file, copy = kept(log_identity(record)), record["file"], []
                 row = [record[name] for name in head]
                 for at in untrusted:
                     row[at] = kept(row[at])
-                yield tuple(row) + (json.dumps(record["views"]), record["marker"], int(record["interleaved"]),
-                                    kept(machine))
+                serial = record["serial"]
+                copy.append((log,) + tuple(row) + (json.dumps(record["views"]), record["marker"],
+                                                   int(record["interleaved"]), kept(machine),
+                                                   None if serial is None or is_placeholder(serial) else kept(serial)))
+            for row in copy:
+                yield row + (len(copy),)
 
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
-        changed = db.upsert(staged)
+        changed = db.upsert(staged, ahead)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
     except BaseException:
@@ -409,7 +603,7 @@ def stored_records(db, scope=ALL):
     log's path, then the run's place in it, then its start; for one unit, in
     the order of its runs: by start, then log path, then place."""
     where, parameters = scope.runs()
-    order = "started, file, run" if scope.unit is not None else "file, run, started"
+    order = "ordered, log, run" if scope.unit is not None else "file, run, started"
     for row in db.rows("SELECT %s FROM runs WHERE %s ORDER BY %s" % (", ".join(COLUMNS), where, order), parameters):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
@@ -455,24 +649,7 @@ BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept
 # day and its control limit) and the newest start the page is made from count
 # only the runs whose start can be believed: runs with a doubtful clock are
 # left out once they are flagged, by this one condition.
-DAY_RUNS = "1 = 1"
-# A unit's first believable run, one row per unit: the first run by start,
-# then log path, then place, found through the unit index.
-FIRST_RUNS = """SELECT r.unit, r.started, r.outcome FROM (SELECT unit, min(started) AS started FROM runs
-      WHERE unit IS NOT NULL AND {day_runs} GROUP BY unit) AS f
-JOIN runs AS r ON r.unit = f.unit AND r.started = f.started AND {day_runs}
-WHERE NOT EXISTS (SELECT 1 FROM runs AS o WHERE o.unit = r.unit AND o.started = r.started
-                  AND (o.file, o.run) < (r.file, r.run) AND {day_runs})""".format(day_runs=DAY_RUNS)
-
-
-def unit_days(db, scope=ALL):
-    """{YYYY-MM-DD: (units first run that day, of them passed first time)}:
-    the cohorts first-pass yield and its control chart count, by the first
-    run whose clock is believed."""
-    where, parameters = scope.where("f.started", "f.unit")
-    return {day: (count, passed) for day, count, passed in db.execute(
-        "SELECT substr(f.started, 1, 10) AS day, count(*), count(CASE WHEN f.outcome IN ('PASS', 'SKIP') THEN 1 END)"
-        " FROM (%s) AS f WHERE %s GROUP BY substr(f.started, 1, 10)" % (FIRST_RUNS, where), parameters)}
+DAY_RUNS = "clock IS NULL"
 
 
 # The units of a scope, worked out once (where the engine is told to keep
@@ -482,32 +659,51 @@ def unit_days(db, scope=ALL):
 # whose latest run started since a moment, the oldest start.
 UNIT_SUMMARY = """WITH page_units AS {materialized}(SELECT * FROM units WHERE {where})
 SELECT 'group' AS kind, build_id, state, NULL AS unit, NULL AS machine, NULL AS reason, NULL AS file, NULL AS last,
-       CASE WHEN {passed} THEN 1 ELSE 0 END AS passed, CASE WHEN runs > 1 THEN 1 ELSE 0 END AS retested,
+       NULL AS shown, CASE WHEN {passed} THEN 1 ELSE 0 END AS passed, CASE WHEN runs > 1 THEN 1 ELSE 0 END AS retested,
+       CASE WHEN placeholder IS NOT NULL THEN 1 ELSE 0 END AS by_placeholder,
+       CASE WHEN first_clock IS NOT NULL THEN 1 ELSE 0 END AS off_clock,
        count(*) AS count, min(CASE WHEN state = 'open' AND last_started >= ? THEN last_started END) AS since
-FROM page_units GROUP BY build_id, state, CASE WHEN {passed} THEN 1 ELSE 0 END, CASE WHEN runs > 1 THEN 1 ELSE 0 END
+FROM page_units GROUP BY build_id, state, CASE WHEN {passed} THEN 1 ELSE 0 END, CASE WHEN runs > 1 THEN 1 ELSE 0 END,
+         CASE WHEN placeholder IS NOT NULL THEN 1 ELSE 0 END, CASE WHEN first_clock IS NOT NULL THEN 1 ELSE 0 END
 UNION ALL
-SELECT * FROM (SELECT 'open' AS kind, build_id, state, unit, machine, reason, file, last, 0 AS passed, 0 AS retested,
-                      runs AS count, last_started AS since
+SELECT 'day' AS kind, substr(first_started, 1, 10), NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+       CASE WHEN {passed} THEN 1 ELSE 0 END, 0, 0, 0, count(*), NULL
+FROM page_units WHERE first_clock IS NULL GROUP BY substr(first_started, 1, 10), CASE WHEN {passed} THEN 1 ELSE 0 END
+UNION ALL
+SELECT * FROM (SELECT 'open' AS kind, build_id, state, unit, machine, reason, file, last,
+                      coalesce(placeholder, unit) AS shown, 0 AS passed, 0 AS retested, 0 AS by_placeholder,
+                      0 AS off_clock, runs AS count, last_started AS since
                FROM page_units WHERE state = 'open' ORDER BY last_started DESC, unit LIMIT {listed}) AS listed"""
 
 
 def unit_summary(db, scope, recent, listed=LISTED):
-    """The unit figures of a scope: counts by state, the Build IDs, the open
-    units listed newest first (with their latest run's values), and the
-    oldest start of an open unit's latest run since recent (a start as
-    text)."""
+    """The unit figures of a scope: counts by state, the Build IDs, the units
+    by the day of their first run where its clock is believed ({YYYY-MM-DD:
+    (units, of them passed first time)}: the cohorts of first-pass yield and
+    its control chart), the open units listed newest first (with their
+    latest run's values), and the oldest start of an open unit's latest run
+    since recent (a start as text)."""
     where, parameters = scope.units()
-    units = dict.fromkeys(("units", "passed_first", "done", "open_units", "retested", "no_office"), 0)
-    builds, listing, oldest = {}, [], None
-    for kind, build_id, state, unit, machine, reason, file, last, passed, retested, count, since in db.execute(
+    units = dict.fromkeys(("units", "passed_first", "done", "open_units", "retested", "no_office",
+                           "placeholder_units", "units_off_clock"), 0)
+    builds, days, listing, oldest = {}, {}, [], None
+    for (kind, build_id, state, unit, machine, reason, file, last, shown, passed, retested, by_placeholder,
+         off_clock, count, since) in db.execute(
             UNIT_SUMMARY.format(where=where, passed=PASSED, listed=listed, materialized=db.MATERIALIZED),
             parameters + [recent]):
         if kind == "open":
-            listing.append(tuple(map(given_back, (unit, machine, since, count, reason, file, last))))
+            listing.append(tuple(map(given_back, (unit, machine, since, count, reason, file, last, shown))))
+            continue
+        if kind == "day":
+            day = days.setdefault(build_id, [0, 0])
+            day[0] += count
+            day[1] += count if passed else 0
             continue
         units["units"] += count
         units["passed_first"] += count if passed else 0
         units["retested"] += count if retested else 0
+        units["placeholder_units"] += count if by_placeholder else 0
+        units["units_off_clock"] += count if off_clock else 0
         key = {"done": "done", "open": "open_units", "no office": "no_office"}[state]
         units[key] += count
         build = builds.setdefault(given_back(build_id), [0, 0, 0, 0])
@@ -517,7 +713,8 @@ def unit_summary(db, scope, recent, listed=LISTED):
         build[3] += count if state == "open" else 0
         if since is not None and (oldest is None or since < oldest):
             oldest = since
-    return units, builds, latest_runs(db, listing), oldest
+    days = {day: tuple(counts) for day, counts in days.items()}
+    return units, builds, days, latest_runs(db, listing), oldest
 
 
 def latest_runs(db, listing):
@@ -530,7 +727,7 @@ def latest_runs(db, listing):
     found = {}
     pairs = " OR ".join(["(unit = ? AND started = ?)"] * len(listing))
     parameters = []
-    for unit, _, last_started, _, _, _, _ in listing:
+    for unit, _, last_started, _, _, _, _, _ in listing:
         parameters += [kept(unit), last_started]
     for row in db.execute("SELECT unit, started, file, run, serial, build_id, feature_byte, loc, views FROM runs"
                           " WHERE %s" % pairs, parameters):
@@ -538,9 +735,9 @@ def latest_runs(db, listing):
         key = (row[0], row[1], row[2])
         if key not in found or found[key][0] < row[3]:
             found[key] = (row[3], dict(zip(("serial", "build_id", "feature_byte", "loc", "views"), row[4:])))
-    return [(unit, machine, last_started, runs, reason, outcome,
+    return [(shown, machine, last_started, runs, reason, outcome,
              found.get((unit, last_started, file), (0, {}))[1])
-            for unit, machine, last_started, runs, reason, file, outcome in listing]
+            for unit, machine, last_started, runs, reason, file, outcome, shown in listing]
 
 
 def latest_start(db, scope=ALL):
@@ -552,8 +749,8 @@ def latest_start(db, scope=ALL):
 def check_figures(db, scope, recent):
     """What --check judges: the units first run per day, the open units and
     the oldest start of a recent open unit's latest run."""
-    units, _, _, oldest = unit_summary(db, scope, recent, listed=0)
-    return {"unit_days": unit_days(db, scope), "open_units": units["open_units"], "oldest_open": oldest}
+    units, _, days, _, oldest = unit_summary(db, scope, recent, listed=0)
+    return {"unit_days": days, "open_units": units["open_units"], "oldest_open": oldest}
 
 
 def report_figures(db, scope=ALL, recent=""):
@@ -564,7 +761,7 @@ def report_figures(db, scope=ALL, recent=""):
     may only read can make the page. recent: the start since which an open
     unit is news."""
     days, locs, reasons, outcomes = {}, {}, {}, dict.fromkeys(OUTCOMES, 0)
-    interleaved = to_look_at = wrote = both_set = 0
+    interleaved = to_look_at = wrote = both_set = off_clock = 0
     where, parameters = scope.runs()
     for day, outcome, mixed, loc, failed, believed, count, wrote_here, set_here in db.execute(
             "SELECT substr(started, 1, 10), outcome, interleaved, loc, failed, CASE WHEN {day} THEN 1 ELSE 0 END,"
@@ -572,9 +769,12 @@ def report_figures(db, scope=ALL, recent=""):
             " WHERE {where} GROUP BY substr(started, 1, 10), outcome, interleaved, loc, failed,"
             " CASE WHEN {day} THEN 1 ELSE 0 END".format(day=DAY_RUNS, wrote=WROTE, both=BOTH_SET, where=where),
             parameters):
+        # A run whose clock went back or was ahead is on no day.
         if believed:
             on_day = days.setdefault(day, dict.fromkeys(OUTCOMES, 0))
             on_day[outcome] += count
+        else:
+            off_clock += count
         outcomes[outcome] += count
         interleaved += count if mixed else 0
         to_look_at += count if outcome in ("FAIL", "INCOMPLETE") or (mixed and outcome not in ("PASS", "SKIP")) else 0
@@ -594,13 +794,13 @@ def report_figures(db, scope=ALL, recent=""):
         failing += count
         pareto.append((reason, count, failing))
 
-    units, builds, listed_open, oldest = unit_summary(db, scope, recent)
+    units, builds, unit_days, listed_open, oldest = unit_summary(db, scope, recent)
     units["runs_without_unit"] = db.execute("SELECT count(*) FROM runs WHERE unit IS NULL AND " + where,
                                             parameters).fetchone()[0]
     figures = {
         "days": sorted(days.items()), "outcomes": outcomes, "runs": sum(outcomes.values()),
-        "interleaved": interleaved, "wrote": wrote, "both_set": both_set,
-        "logs": db.execute("SELECT count(*) FROM (SELECT file FROM runs WHERE %s GROUP BY file) AS logs" % where,
+        "interleaved": interleaved, "wrote": wrote, "both_set": both_set, "off_clock": off_clock,
+        "logs": db.execute("SELECT count(*) FROM (SELECT log FROM runs WHERE %s GROUP BY log) AS logs" % where,
                            parameters).fetchone()[0],
         "reasons": pareto,
         "locs": sorted(locs.items(), key=lambda item: (-item[1], item[0])),
@@ -611,7 +811,7 @@ def report_figures(db, scope=ALL, recent=""):
         "units": units,
         "open": listed_open,
         "oldest_open": oldest,
-        "unit_days": unit_days(db, scope),
+        "unit_days": unit_days,
         "latest": latest_start(db, scope),
     }
     figures["builds"], more = [], [0, 0]
@@ -687,14 +887,16 @@ class SQLite(sqlite3.Connection):
     def stage(self, rows):
         return rows
 
-    def upsert(self, rows):
+    def upsert(self, rows, ahead):
         """Takes the rows in, a batch of whole logs at a time, and counts
         those written: an unchanged run is no change."""
         self.execute(GATHERED)
         changed = 0
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
-            changed += self.execute(KEEP).rowcount
+            for statement in SETTLE:
+                self.execute(statement)
+            changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
         self.execute("DROP TABLE gathered")
         return changed
@@ -712,10 +914,11 @@ WRITERS_LOCK = int.from_bytes(b"kelvane", "big")
 NO_PSYCOPG = ("a PostgreSQL database needs psycopg 3, which %s does not have (Debian 12: apt-get install "
               "python3-psycopg, and run the tool with /usr/bin/python3; Windows: py -m pip install "
               "\"psycopg[binary]\")")
-# All the gathering's runs taken in at once, each once: the first read where
-# a log was given twice, as SQLite keeps it.
-MERGE = ("WITH gathered AS (SELECT DISTINCT ON (file, run, date, time) %s FROM %%s"
-         " ORDER BY file, run, date, time, seq) " % ", ".join(COLUMNS) + KEEP)
+# All the gathering's runs taken in at once, each once: of copies of a log,
+# the longest's, and of copies as long, the first read, as SQLite keeps them.
+MERGE = ("CREATE TEMPORARY TABLE gathered ON COMMIT DROP AS SELECT DISTINCT ON (log, run, date, time) log, %s, real,"
+         " size"
+         " FROM %%s ORDER BY log, run, date, time, size DESC, seq" % ", ".join(COLUMNS))
 # Whatever the schema holds but indexes (which cannot hold anything foreign),
 # with the comments of its relations; in one statement, so one snapshot.
 CATALOG = """SELECT CASE relkind WHEN 'r' THEN 'table' WHEN 'v' THEN 'view' ELSE 'relation ' || relkind::text END,
@@ -851,6 +1054,10 @@ class Postgres:
     def execute(self, sql, parameters=()):
         return self.native(to_postgres(sql), parameters)
 
+    def executemany(self, sql, rows):
+        with self.speaking(), self.connection.cursor() as cursor:
+            cursor.executemany(to_postgres(sql), rows)
+
     def native(self, sql, parameters=()):
         """SQL in PostgreSQL's own words."""
         with self.speaking():
@@ -939,7 +1146,8 @@ class Postgres:
     def stage(self, rows):
         """The rows in a table of this session's, gone at the commit; their
         order is kept in seq."""
-        self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, %s FROM runs"
+        self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, log, %s,"
+                    " serial AS real, 0::bigint AS size FROM runs"
                     " WITH NO DATA" % ", ".join(COLUMNS))
         with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
             lines, files = [], []
@@ -947,7 +1155,7 @@ class Postgres:
                 lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else str(value)
                                                            if value.__class__ is int else copy_text(given_back(value))
                                                            for value in row)))
-                files.append(given_back(row[0]))
+                files.append(given_back(row[1]))
                 if len(lines) == 1000:
                     copy.write(self.kept(lines, files))
                     lines, files = [], []
@@ -973,8 +1181,11 @@ class Postgres:
                                               " kept as U+FFFD")
         return "".join(lines).encode("utf-8")
 
-    def upsert(self, table):
-        return self.execute(MERGE % table).rowcount
+    def upsert(self, table, ahead):
+        self.execute(MERGE % table)
+        for statement in SETTLE:
+            self.execute(statement)
+        return self.execute(KEEP, (ahead,)).rowcount
 
 
 # Filesystems whose locking SQLite cannot rely on.
