@@ -4,7 +4,7 @@
     make-pyz.py TOOLS_DIR OUTPUT EPOCH VERSION
 
 Its __main__.py is TOOLS_DIR/kelvane-log, next to the package
-TOOLS_DIR/kelvane_log (its .py files only) and the package's version.py,
+TOOLS_DIR/kelvane_log (its .py files only, subpackages included) and the package's version.py,
 written here, that gives --version the project's VERSION. The bytes depend
 on nothing but those files, EPOCH and VERSION: members sorted by name, each dated EPOCH (UTC, as a
 ZIP member's time has no zone), read-only for all but the owner, compressed
@@ -32,9 +32,14 @@ def version_module(version):
 def members(tools, version):
     """(name in the archive, its bytes), sorted by name."""
     found = {"__main__.py": os.path.join(tools, "kelvane-log")}
-    for name in os.listdir(os.path.join(tools, PACKAGE)):
-        if name.endswith(".py"):
-            found[PACKAGE + "/" + name] = os.path.join(tools, PACKAGE, name)
+    # Every module of the package and of its subpackages, named with "/"
+    # whatever the build machine's separator.
+    for folder, dirs, files in os.walk(os.path.join(tools, PACKAGE)):
+        dirs[:] = [name for name in dirs if name != "__pycache__"]
+        inside = os.path.relpath(folder, tools).replace(os.sep, "/")
+        for name in files:
+            if name.endswith(".py"):
+                found[inside + "/" + name] = os.path.join(folder, name)
     contents = {}
     for name, path in found.items():
         with open(path, "rb") as source:

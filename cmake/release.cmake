@@ -10,7 +10,7 @@ configure_file("${PROJECT_SOURCE_DIR}/docs/release-readme.txt.in" "${PROJECT_BIN
 
 # The log reader's sources: the entry script and its package.
 find_program(KELVANE_PYTHON3 python3 REQUIRED)
-file(GLOB _log_reader_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tools/kelvane_log/*.py")
+file(GLOB_RECURSE _log_reader_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tools/kelvane_log/*.py")
 list(APPEND _log_reader_sources "${PROJECT_SOURCE_DIR}/tools/kelvane-log")
 
 set(_kit_dir "${PROJECT_BINARY_DIR}/release/kit")

@@ -102,7 +102,7 @@ python3 -m zipfile -e "$kit/kelvane-log.pyz" "$kit/pyz" || kit_ok=0
 mkdir "$kit/tools"
 cp "$first/tools/kelvane-log" "$kit/tools/__main__.py"
 cp -r "$first/tools/kelvane_log" "$kit/tools/kelvane_log"
-rm -rf "$kit/tools/kelvane_log/__pycache__"
+find "$kit/tools/kelvane_log" -name __pycache__ -prune -exec rm -rf {} +
 version=${archive##*/Kelvane-}
 version=${version%-win64.zip}
 grep -qxF "VERSION = '$version'" "$kit/pyz/kelvane_log/version.py" \

@@ -167,7 +167,7 @@ class Postgres(unittest.TestCase):
             for stop in (signal.SIGKILL, signal.SIGINT):
                 # The test holds the writers' lock: the gatherer has read and
                 # kept aside every run, and waits for it when it is stopped.
-                test.execute("SELECT pg_advisory_lock(%s)", (store.WRITERS_LOCK,))
+                test.execute("SELECT pg_advisory_lock(%s)", (store.postgres.WRITERS_LOCK,))
                 child = subprocess.Popen([sys.executable, TOOL, "--into", self.fleet, many], stderr=subprocess.DEVNULL)
                 while not test.execute("SELECT count(*) FROM pg_locks WHERE NOT granted").fetchone()[0]:
                     self.assertIsNone(child.poll(), "the gatherer waits for the lock")
@@ -276,7 +276,7 @@ class Postgres(unittest.TestCase):
             self.assertNotIn("Secr3t", err)
         # The server stopped mid-gathering, while the gatherer waits for the writers' lock.
         with admin(self.database) as test:
-            test.execute("SELECT pg_advisory_lock(%s)", (store.WRITERS_LOCK,))
+            test.execute("SELECT pg_advisory_lock(%s)", (store.postgres.WRITERS_LOCK,))
             child = subprocess.Popen([sys.executable, TOOL, "--into", self.fleet, self.gathered],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             while not test.execute("SELECT count(*) FROM pg_locks WHERE NOT granted").fetchone()[0]:
@@ -315,7 +315,7 @@ class Postgres(unittest.TestCase):
         write(os.path.join(self.tmp, "lacking", "psycopg.py"), b"raise ImportError('no psycopg here')\n")
         with mock.patch.dict(os.environ, PYTHONPATH=os.path.join(self.tmp, "lacking")):
             self.assertEqual(tool("--from", self.fleet), (
-                "", "kelvane-log: error: %s: %s\n" % (store.shown(self.fleet), store.NO_PSYCOPG % sys.executable), 2))
+                "", "kelvane-log: error: %s: %s\n" % (store.shown(self.fleet), store.postgres.NO_PSYCOPG % sys.executable), 2))
 
 
 if __name__ == "__main__":

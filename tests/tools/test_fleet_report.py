@@ -778,14 +778,14 @@ class OnAShare(unittest.TestCase):
     def test_a_sqlite_database_on_a_network_filesystem_is_gathered_with_a_warning(self):
         for path, kind in (("/home/f.sqlite", "ext4"), ("/srv/logs/f.sqlite", "nfs4"), ("/srv/logs", "nfs4"),
                            ("/srv/logs/local/f.sqlite", "ext4"), ("/srv/logsx/f", "ext4"), ("/mnt/line 4/f", "smb3")):
-            self.assertEqual(store.mount_type(path, MOUNTS), kind, path)
+            self.assertEqual(store.sqlite.mount_type(path, MOUNTS), kind, path)
         for path, share in ((r"\\nas\l4\f", True), ("//nas/l4/f", True), (r"\\?\UNC\nas\l4\f", True),
                             (r"\\?\C:\f", False), (r"\\.\C:\f", False), (r"C:\QA\f", False)):
-            self.assertEqual(store.windows_share(path), share, path)
+            self.assertEqual(store.sqlite.windows_share(path), share, path)
         with tempfile.TemporaryDirectory() as folder:
             fleet = os.path.join(folder, "fleet.sqlite")
             self.assertIsNone(store.network_filesystem(fleet), "the temporary folder is on this machine")
-            on_nfs = "from kelvane_log import cli, store; store.mount_type = lambda *_: 'nfs4'; exit(cli.main())"
+            on_nfs = "from kelvane_log import cli, store; store.sqlite.mount_type = lambda *_: 'nfs4'; exit(cli.main())"
             said = subprocess.run([sys.executable, "-c", on_nfs, "--into", fleet, os.path.join(RUN_LOGS, FAILING)],
                                   cwd=os.path.dirname(TOOL), stderr=subprocess.PIPE, text=True, check=True).stderr
         self.assertEqual(said, "kelvane-log: warning: %s: %s\n1 new, 0 updated, 0 unchanged\n"

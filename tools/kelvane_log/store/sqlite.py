@@ -1,0 +1,134 @@
+"""A fleet database in a SQLite file: one writer at a time; and whether the
+file lies where SQLite's locks cannot be relied on.
+"""
+
+import os
+import re
+import sqlite3
+
+from .errors import BUSY, Busy, is_busy
+from .ingest import GATHER, GATHERED, KEEP, SETTLE, in_whole_logs
+
+
+class SQLite(sqlite3.Connection):
+    """A SQLite database: one writer at a time, who holds the lock from the
+    first record read to the commit."""
+
+    # A WITH table read twice is worked out once only where asked (SQLite 3.35).
+    MATERIALIZED = "MATERIALIZED " if sqlite3.sqlite_version_info >= (3, 35) else ""
+
+    def schema(self):
+        """The schema version, and the objects there as objects gives them."""
+        return self.execute("PRAGMA user_version").fetchone()[0], self.objects()
+
+    def set_version(self, version):
+        self.execute("PRAGMA user_version = %d" % version)
+
+    def objects(self):
+        """The tables, indexes and views, as (type, name, SQL)."""
+        return sorted((kind, name, sql or "") for kind, name, sql in self.execute(
+            "SELECT type, name, sql FROM sqlite_master"))
+
+    def as_listed(self, objects):
+        """Objects as SQLite lists them, as schema gives them here."""
+        return objects
+
+    def make_schema(self):
+        """The file is the database's one schema."""
+
+    def patiently(self, sql):
+        """sql, run at once if no other process holds the database, else
+        after waiting up to self.wait seconds, as every statement does."""
+        self.execute("PRAGMA busy_timeout = 0")
+        try:
+            return self.execute(sql)
+        except sqlite3.OperationalError as problem:
+            if not is_busy(problem):
+                raise
+            self.waiting()
+        finally:
+            self.execute("PRAGMA busy_timeout = %d" % (self.wait * 1000))
+        try:
+            return self.execute(sql)
+        except sqlite3.OperationalError as problem:
+            if not is_busy(problem):
+                raise
+            raise Busy(BUSY % self.wait) from None
+
+    def begin_writing(self):
+        self.patiently("BEGIN IMMEDIATE")
+
+    def begin_reading(self):
+        # A deferred transaction takes its lock at its first read.
+        self.execute("BEGIN")
+        self.patiently("SELECT count(*) FROM sqlite_master")
+
+    def lock_writers(self):
+        """Held since begin_writing."""
+
+    def schema_made(self):
+        """Kept in the gathering's one transaction."""
+
+    def stage(self, rows):
+        return rows
+
+    def upsert(self, rows, ahead):
+        """Takes the rows in, a batch of whole logs at a time, and counts
+        those written: an unchanged run is no change."""
+        self.execute(GATHERED)
+        changed = 0
+        for batch in in_whole_logs(rows):
+            self.executemany(GATHER, batch)
+            for statement in SETTLE:
+                self.execute(statement)
+            changed += self.execute(KEEP, (ahead,)).rowcount
+            self.execute("DELETE FROM gathered")
+        self.execute("DROP TABLE gathered")
+        return changed
+
+    # SQLite steps through a query's rows as they are taken.
+    rows = sqlite3.Connection.execute
+
+
+# Filesystems whose locking SQLite cannot rely on.
+NETWORK_FILESYSTEMS = ("nfs", "nfs4", "cifs", "smb3", "smbfs")
+
+
+def network_filesystem(path):
+    """Where path lies when that is on another machine ("a network
+    filesystem (nfs4)", "a Windows share"), else None."""
+    if os.name == "nt":
+        full = os.path.abspath(path)
+        if windows_share(full):
+            return "a Windows share"
+        import ctypes
+        remote = ctypes.windll.kernel32.GetDriveTypeW(os.path.splitdrive(full)[0] + "\\") == 4  # DRIVE_REMOTE
+        return "a network drive" if remote else None
+    try:
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as table:
+            kind = mount_type(os.path.realpath(path), table.read())
+    except OSError:
+        return None
+    return "a network filesystem (%s)" % kind if kind in NETWORK_FILESYSTEMS else None
+
+
+def mount_type(path, mountinfo):
+    """The filesystem type of the deepest mount that holds path, from the
+    text of /proc/self/mountinfo (of two on one point, the later one)."""
+    found, deepest = None, -1
+    for line in mountinfo.splitlines():
+        fields = line.split(" ")
+        if "-" not in fields[6:]:
+            continue
+        point = re.sub(r"\\([0-7]{3})", lambda octal: chr(int(octal.group(1), 8)), fields[4])
+        inside = path == point or path.startswith(point.rstrip("/") + "/")
+        if inside and len(point) >= deepest:
+            found, deepest = fields[fields.index("-", 6) + 1], len(point)
+    return found
+
+
+def windows_share(path):
+    """True for a UNC path (\\\\server\\share\\..., also as \\\\?\\UNC\\...)."""
+    path = path.replace("/", "\\")
+    return path.upper().startswith("\\\\?\\UNC\\") or (
+        path.startswith("\\\\") and not path.startswith(("\\\\?\\", "\\\\.\\")))
