@@ -127,9 +127,9 @@ h2 small, .note { font-weight: normal; color: #5f6368; font-size: 12px; }
 header { margin-bottom: 8px; }
 header p { margin: 2px 0 0; color: #5f6368; }
 #made { display: inline; margin-left: 12px; color: #1d1d1f; }
-.top { display: grid; grid-template-columns: minmax(0, 1fr) minmax(250px, 26%); gap: 8px 16px; margin-bottom: 10px;
+.top { display: grid; grid-template-columns: minmax(0, 1fr) minmax(250px, 25%); gap: 8px 12px; margin-bottom: 10px;
        align-items: start; }
-.figures { display: flex; flex-wrap: wrap; gap: 6px; }
+.figures { display: flex; flex-wrap: wrap; gap: 5px; }
 .figure { border: 1px solid #d6d6d6; border-left: 5px solid #9e9e9e; border-radius: 4px; padding: 2px 8px 3px;
           min-width: 80px; font-size: 13px; }
 .figure .value { display: block; font-size: 21px; font-weight: 600; font-variant-numeric: tabular-nums; }
@@ -225,7 +225,11 @@ def percent(fraction):
 def unit_figures(units):
     count = units["units"]
     return "".join((
-        figure("units", number(count), "units", "by serial number"),
+        # Units known only by their log, their serial a placeholder (Default
+        # string, 0000000...), are counted in the first tile: the first screen
+        # has no room for a tile of its own.
+        figure("units", number(count), "units", "by serial, %s by log"
+               % number(units["placeholder_units"])),
         figure("first-pass", share(units["passed_first"], count), "first-pass yield", "first run PASS or SKIP"),
         figure("final", share(units["done"], count), "final yield", "latest run PASS or SKIP"),
         figure("open", number(units["open_units"]), "open units", share(units["open_units"], count) + " of units",
@@ -233,9 +237,7 @@ def unit_figures(units):
         figure("retested", number(units["retested"]), "retested units", share(units["retested"], count) + " of units"),
         figure("no-office", number(units["no_office"]), "units without Office", share(units["no_office"], count)
                + " of units", COLOURS["OFFICE-ABSENT"]),
-        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs"),
-        figure("placeholder", number(units["placeholder_units"]), "units known by their log",
-               "serial a placeholder (Default string, 0000000...)")))
+        figure("no-unit", number(units["runs_without_unit"]), "runs without a unit", "in logs of several PCs")))
 
 
 def off_clock(figures):
