@@ -112,30 +112,35 @@ MADE = [
     "INSERT INTO summed_logs (log) SELECT DISTINCT log FROM runs",
 ]
 
-# Before a batch of gathered runs is kept: its logs, and what their runs
-# kept so far are (their units, and what the day sums count of them), to
-# tell afterwards what changed.
+# What a run is, for the sums: its key and everything the units view and
+# the day sums read of it.
+RUN_KEY = ("log", "run", "started")
+RUN_VALUES = ("outcome", "interleaved", "loc", "failed", "views", "clock", "unit", "ordered", "build_id", "serial",
+              "file", "machine")
+SAME_RUN = " AND ".join(["b.{0} = r.{0}".format(name) for name in RUN_KEY]
+                        + ["b.{0} IS r.{0}".format(name) for name in RUN_VALUES])
+NOTED = ", ".join(RUN_KEY + RUN_VALUES)
+# Before a batch of gathered runs is kept: its logs, and their runs as kept
+# before the gathering (a log whose copies came in an earlier batch was
+# noted then), to tell afterwards which runs are new or changed.
 NOTING = (
     "CREATE TEMP TABLE IF NOT EXISTS touched_logs AS SELECT log FROM runs WHERE false",
-    "CREATE TEMP TABLE IF NOT EXISTS touched_units AS SELECT unit FROM runs WHERE false",
-    "CREATE TEMP TABLE IF NOT EXISTS runs_before AS SELECT log, run, started, outcome, interleaved, loc, failed,"
-    " views, clock, unit FROM runs WHERE false",
-    "INSERT INTO touched_logs (log) SELECT DISTINCT log FROM gathered",
-    "INSERT INTO runs_before SELECT log, run, started, outcome, interleaved, loc, failed, views, clock, unit"
-    " FROM runs WHERE log IN (SELECT log FROM gathered)",
-    "INSERT INTO touched_units (unit) SELECT DISTINCT unit FROM runs WHERE log IN (SELECT log FROM gathered)"
-    " AND unit IS NOT NULL",
+    "CREATE UNIQUE INDEX IF NOT EXISTS touched_logs_by_log ON touched_logs (log)",
+    "CREATE TEMP TABLE IF NOT EXISTS runs_before AS SELECT %s FROM runs WHERE false" % NOTED,
+    "INSERT INTO runs_before SELECT %s FROM runs WHERE log IN (SELECT log FROM gathered)"
+    " AND log NOT IN (SELECT log FROM touched_logs)" % NOTED,
+    "INSERT INTO touched_logs (log) SELECT DISTINCT log FROM gathered WHERE log NOT IN (SELECT log FROM touched_logs)",
 )
-SAME_RUN = ("b.log = r.log AND b.run = r.run AND b.started = r.started AND b.outcome = r.outcome"
-            " AND b.interleaved = r.interleaved AND b.loc IS r.loc AND b.failed IS r.failed AND b.views = r.views"
-            " AND b.clock IS r.clock AND b.unit IS r.unit")
 # Of the groups, only the Build ID may be NULL.
 SAME_GROUP = " AND ".join("c.{0} {1} s.{0}".format(name, "IS" if name == "build_id" else "=")
                           for name in UNIT_DAY_COLUMNS[:-1])
 SUMMING = NOTING[:3] + (
-    # The units of the touched logs' runs now, beside those they had.
-    "INSERT INTO touched_units (unit) SELECT DISTINCT unit FROM runs WHERE log IN (SELECT log FROM touched_logs)"
-    " AND unit IS NOT NULL",
+    # The runs that are new or changed, as they are and as they were: the
+    # units and days the sums are brought up to date for.
+    "CREATE TEMP TABLE runs_changed AS SELECT %s FROM runs AS r WHERE r.log IN (SELECT log FROM touched_logs)"
+    " AND NOT EXISTS (SELECT 1 FROM runs_before AS b WHERE %s) UNION ALL SELECT %s FROM runs_before AS b"
+    " WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE %s)" % (NOTED, SAME_RUN, NOTED, SAME_RUN),
+    "CREATE TEMP TABLE touched_units AS SELECT DISTINCT unit FROM runs_changed WHERE unit IS NOT NULL",
     # Each touched unit as the units view gives it now; the day sums take
     # the difference, counted -1 for what a unit was and +1 for what it is.
     # A unit as it was is left alone: gathering the same logs again writes
@@ -160,10 +165,7 @@ SUMMING = NOTING[:3] + (
         ", ".join(UNIT_DAY_COLUMNS), ", ".join("c." + name for name in UNIT_DAY_COLUMNS), SAME_GROUP),
     "DELETE FROM summed_unit_days WHERE units = 0",
     # The days of the runs that are new or changed are summed again.
-    "CREATE TEMP TABLE run_days_changed AS SELECT DISTINCT substr(r.started, 1, 10) AS day FROM runs AS r"
-    " WHERE r.log IN (SELECT log FROM touched_logs) AND NOT EXISTS (SELECT 1 FROM runs_before AS b WHERE %s)"
-    " UNION SELECT substr(b.started, 1, 10) FROM runs_before AS b WHERE NOT EXISTS (SELECT 1 FROM runs AS r"
-    " WHERE %s)" % (SAME_RUN, SAME_RUN),
+    "CREATE TEMP TABLE run_days_changed AS SELECT DISTINCT substr(started, 1, 10) AS day FROM runs_changed",
     "DELETE FROM summed_run_days WHERE day IN (SELECT day FROM run_days_changed)",
     "INSERT INTO summed_run_days (%s) %s" % (", ".join(RUN_DAY_COLUMNS), RUN_DAYS.format(
         join=" JOIN run_days_changed AS d ON " + ON_DAY.format(start="started", day="d.day"), where="true")),
@@ -171,6 +173,7 @@ SUMMING = NOTING[:3] + (
     "DROP TABLE touched_logs",
     "DROP TABLE touched_units",
     "DROP TABLE runs_before",
+    "DROP TABLE runs_changed",
     "DROP TABLE units_before",
     "DROP TABLE units_now",
     "DROP TABLE unit_days_changed",
@@ -186,6 +189,7 @@ def make(db, ahead):
 
 def bring_up_to_date(db):
     """The sums, after a gathering's runs were kept (NOTING ran before each
-    batch of them), for the units and days it touched; in its transaction."""
+    batch of them), for the units and days of the runs it added or changed;
+    in its transaction."""
     for statement in SUMMING:
         db.execute(statement)
