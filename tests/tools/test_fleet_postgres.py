@@ -245,7 +245,8 @@ class Postgres(unittest.TestCase):
             # What a reader may do, granted step by step, and what each step still lacks.
             for grant, lacks in (("", "the role reader may not use the schema kelvane (GRANT USAGE ON SCHEMA kelvane"),
                                  ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read runs,"
-                                  " unit_builds, unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
+                                  " summed_logs, summed_run_days, summed_unit_days, summed_units, unit_builds,"
+                                  " unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
                                  ("GRANT SELECT ON ALL TABLES IN SCHEMA kelvane TO reader", None)):
                 if grant:
                     db.execute(grant)
@@ -266,7 +267,7 @@ class Postgres(unittest.TestCase):
             self.assertEqual(code, 2)
             self.assertIn("permission denied", err)
             db.execute("GRANT TEMPORARY ON DATABASE %s TO reader" % self.database)
-            db.execute("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA kelvane TO reader")
+            db.execute("GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA kelvane TO reader")
             self.assertRegex(tool("--into", reader, self.gathered)[1], r"^0 new, 0 updated, \d+ unchanged\n$")
 
     def test_a_server_that_never_answers_or_goes_away_is_said_in_one_line(self):
