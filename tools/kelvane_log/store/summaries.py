@@ -127,6 +127,7 @@ NOTING = (
     "CREATE TEMP TABLE IF NOT EXISTS touched_logs AS SELECT log FROM runs WHERE false",
     "CREATE UNIQUE INDEX IF NOT EXISTS touched_logs_by_log ON touched_logs (log)",
     "CREATE TEMP TABLE IF NOT EXISTS runs_before AS SELECT %s FROM runs WHERE false" % NOTED,
+    "CREATE INDEX IF NOT EXISTS runs_before_by_key ON runs_before (log, run, started)",
     "INSERT INTO runs_before SELECT %s FROM runs WHERE log IN (SELECT log FROM gathered)"
     " AND log NOT IN (SELECT log FROM touched_logs)" % NOTED,
     "INSERT INTO touched_logs (log) SELECT DISTINCT log FROM gathered WHERE log NOT IN (SELECT log FROM touched_logs)",
@@ -134,21 +135,24 @@ NOTING = (
 # Of the groups, only the Build ID may be NULL.
 SAME_GROUP = " AND ".join("c.{0} {1} s.{0}".format(name, "IS" if name == "build_id" else "=")
                           for name in UNIT_DAY_COLUMNS[:-1])
-SUMMING = NOTING[:3] + (
+SUMMING = NOTING[:4] + (
     # The runs that are new or changed, as they are and as they were: the
     # units and days the sums are brought up to date for.
     "CREATE TEMP TABLE runs_changed AS SELECT %s FROM runs AS r WHERE r.log IN (SELECT log FROM touched_logs)"
     " AND NOT EXISTS (SELECT 1 FROM runs_before AS b WHERE %s) UNION ALL SELECT %s FROM runs_before AS b"
     " WHERE NOT EXISTS (SELECT 1 FROM runs AS r WHERE %s)" % (NOTED, SAME_RUN, NOTED, SAME_RUN),
     "CREATE TEMP TABLE touched_units AS SELECT DISTINCT unit FROM runs_changed WHERE unit IS NOT NULL",
+    "CREATE UNIQUE INDEX touched_units_by_unit ON touched_units (unit)",
     # Each touched unit as the units view gives it now; the day sums take
     # the difference, counted -1 for what a unit was and +1 for what it is.
     # A unit as it was is left alone: gathering the same logs again writes
     # nothing.
     "CREATE TEMP TABLE units_before AS SELECT * FROM summed_units WHERE unit IN (SELECT unit FROM touched_units)",
     "CREATE TEMP TABLE units_now AS %s" % TOUCHED_UNITS,
+    "CREATE UNIQUE INDEX units_now_by_unit ON units_now (unit)",
     "DELETE FROM summed_units WHERE unit IN (SELECT unit FROM touched_units) AND NOT EXISTS (SELECT 1 FROM"
-    " units_now AS n WHERE %s)" % " AND ".join("n.{0} IS summed_units.{0}".format(name) for name in UNIT_COLUMNS),
+    " units_now AS n WHERE n.unit = summed_units.unit AND %s)" % " AND ".join(
+        "n.{0} IS summed_units.{0}".format(name) for name in UNIT_COLUMNS[1:]),
     "INSERT INTO summed_units (%s) SELECT %s FROM units_now AS n WHERE NOT EXISTS (SELECT 1 FROM summed_units AS s"
     " WHERE s.unit = n.unit)" % (", ".join(UNIT_COLUMNS), ", ".join("n." + name for name in UNIT_COLUMNS)),
     "CREATE TEMP TABLE unit_days_changed AS SELECT day, build_id, state, passed, retested, by_placeholder, off_clock,"
