@@ -84,7 +84,8 @@ def kept_runs(db, file):
 def stored_units(db, scope=ALL):
     """One record per unit, in order of the unit, from the units' sums."""
     where, parameters = scope.units()
-    for row in db.rows("SELECT %s FROM summed_units WHERE %s ORDER BY unit" % (", ".join(UNIT_FIELDS), where), parameters):
+    for row in db.rows("SELECT %s FROM summed_units WHERE %s ORDER BY unit" % (", ".join(UNIT_FIELDS), where),
+                       parameters):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
         yield dict(zip(UNIT_FIELDS, row))
