@@ -26,7 +26,8 @@ except ImportError:
     sys.exit("%s has no psycopg 3: run this test with /usr/bin/python3 (scripts/setup.sh installs python3-psycopg)"
              % sys.executable)
 
-from test_fleet_report import FAILING, NIGHTS, TWO_RUNS, fixed_now, older_database, older_nights, same_nights, write
+from test_fleet_report import (FAILING, NIGHTS, TWO_RUNS, fixed_now, older_database, older_nights, same_nights,
+                               summaries_agree, write)
 from test_kelvane_log import PASSING, RUN_LOGS, SOURCE, TOOL, log_of, read_bytes as read, run_tool as tool, \
     setUpModule as logs_kept
 
@@ -121,6 +122,7 @@ class Postgres(unittest.TestCase):
             write(log, data)
             said = [tool("--into", database, self.gathered) for database in (sqlite, self.fleet)]
             self.assertEqual((said[0], said[0][2]), (said[1], 0))
+            summaries_agree(self, self.fleet)
         for form in [["--format", form] for form in ("jsonl", "csv", "table", "html")] + [
                 ["--units", "--format", form] for form in ("jsonl", "csv", "table")]:
             out = [tool("--from", database, *form) for database in (sqlite, self.fleet)]
@@ -159,6 +161,7 @@ class Postgres(unittest.TestCase):
             self.assertEqual((sum(counts[-1]), counts[-1][1]), (sum(len(runs[line]) for line in paths), 0), err)
         self.assertEqual(sum(new for new, _, _ in counts), sum(map(len, runs.values())), "each run kept once")
         self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), tool("--format", "jsonl", *lines))
+        summaries_agree(self, self.fleet)
 
     def test_a_killed_or_interrupted_gatherer_leaves_nothing_behind(self):
         self.assertEqual(tool("--into", self.fleet, self.gathered)[2], 0)
@@ -176,23 +179,28 @@ class Postgres(unittest.TestCase):
                 self.assertNotEqual(child.wait(timeout=60), 0)
                 test.execute("SELECT pg_advisory_unlock_all()")
                 self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), kept, stop)
+                summaries_agree(self, self.fleet)
         # Nothing left that holds the lock, or a run.
         runs = 30 * len(tool("--format", "jsonl", os.path.join(many, "PC-000"))[0].splitlines())
         self.assertEqual(tool("--into", self.fleet, many)[1:], ("%d new, 0 updated, 0 unchanged\n" % runs, 0))
 
-    def test_a_version_2_database_is_upgraded_to_what_the_same_nights_make(self):
+    def test_databases_of_versions_2_and_3_are_upgraded_to_what_the_same_nights_make(self):
         fixed_now(self)
         self.addCleanup(os.chdir, os.getcwd())
         os.chdir(older_nights(self.tmp))
-        with closing(store.connect(self.fleet, create=True)) as db:
-            older_database(db, 2, NIGHTS)
         for night in NIGHTS:
             tool("--into", "fleet.sqlite", night)
-        out, err, code = tool("--from", self.fleet, "--units")
-        self.assertEqual((out, code), ("", 2))
-        self.assertIn("made by an older kelvane-log (schema version 2): a gathering into it brings it up to date", err)
-        self.assertEqual(tool("--into", self.fleet, NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
-        same_nights(self, self.fleet, "fleet.sqlite", store.shown(self.fleet))
+        for version in (2, 3):
+            self.new_database()
+            with closing(store.connect(self.fleet, create=True)) as db:
+                older_database(db, version, NIGHTS)
+            out, err, code = tool("--from", self.fleet, "--units")
+            self.assertEqual((out, code), ("", 2))
+            self.assertIn("made by an older kelvane-log (schema version %d): a gathering into it brings it up to date"
+                          % version, err)
+            self.assertEqual(tool("--into", self.fleet, NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
+            same_nights(self, self.fleet, "fleet.sqlite", store.shown(self.fleet))
+            summaries_agree(self, self.fleet)
 
     def test_a_kelvane_schema_of_other_contents_is_refused_and_left_as_it_was(self):
         not_ours = "not a kelvane-log fleet database (schema version "
@@ -237,7 +245,8 @@ class Postgres(unittest.TestCase):
             # What a reader may do, granted step by step, and what each step still lacks.
             for grant, lacks in (("", "the role reader may not use the schema kelvane (GRANT USAGE ON SCHEMA kelvane"),
                                  ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read runs,"
-                                  " unit_builds, unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
+                                  " summed_logs, summed_run_days, summed_unit_days, summed_units, unit_builds,"
+                                  " unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
                                  ("GRANT SELECT ON ALL TABLES IN SCHEMA kelvane TO reader", None)):
                 if grant:
                     db.execute(grant)
@@ -258,7 +267,7 @@ class Postgres(unittest.TestCase):
             self.assertEqual(code, 2)
             self.assertIn("permission denied", err)
             db.execute("GRANT TEMPORARY ON DATABASE %s TO reader" % self.database)
-            db.execute("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA kelvane TO reader")
+            db.execute("GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA kelvane TO reader")
             self.assertRegex(tool("--into", reader, self.gathered)[1], r"^0 new, 0 updated, \d+ unchanged\n$")
 
     def test_a_server_that_never_answers_or_goes_away_is_said_in_one_line(self):

@@ -131,7 +131,7 @@ def older_database(db, version, nights):
                       for name, value in record.items() if name != "started"]
             db.execute("INSERT INTO runs VALUES (%s) ON CONFLICT (file, run) DO NOTHING" % ", ".join("?" * 14),
                        values + [os.path.basename(os.path.abspath(path)) if machine == os.curdir else machine])
-    store.upgrade(db, 1, "", to=version)
+    store.upgrade(db, 1, store.ahead_of(datetime.datetime.fromisoformat(NOW)), to=version)
     db.execute("COMMIT")
 
 
@@ -169,6 +169,27 @@ def same_nights(test, older, fleet, shown=None):
     for form in (["--format", "jsonl"], ["--units", "--format", "jsonl"], ["--format", "html"]):
         got, want = tool("--from", older, *form), tool("--from", fleet, *form)
         test.assertEqual((got[0].replace(escape(shown or older), fleet), got[1:]), (want[0], ("", 0)), form)
+
+
+def summaries_agree(test, path):
+    """Asserts that the fleet database at path (a file or a connection string) sums what its views and runs
+    give: the units, the units by the day of their first run, the runs by day, and the logs."""
+    summaries = store.summaries
+    with closing(store.connect(path, create=False)) as db:
+        def rows(sql):
+            return sorted(map(tuple, db.execute(sql).fetchall()), key=repr)
+
+        units = ", ".join(summaries.UNIT_COLUMNS)
+        test.assertEqual(rows("SELECT %s FROM summed_units" % units), rows("SELECT %s FROM units" % units))
+        group = ", ".join(summaries.UNIT_DAY_COLUMNS[:-1])
+        by_day = rows("SELECT %s, sum(units) FROM summed_unit_days GROUP BY %s" % (group, group))
+        test.assertEqual(by_day, rows(summaries.UNIT_DAYS.format(count="count(*)", source="units", where="true")))
+        test.assertEqual([(day, units, passed) for day, units, passed in rows(
+            "SELECT day, sum(units), sum(passed * units) FROM summed_unit_days WHERE off_clock = 0 GROUP BY day")
+            if units], rows("SELECT day, units, passed_first FROM unit_days"))
+        test.assertEqual(rows("SELECT %s FROM summed_run_days" % ", ".join(summaries.RUN_DAY_COLUMNS)),
+                         rows(summaries.RUN_DAYS.format(join="", where="true")))
+        test.assertEqual(rows("SELECT log FROM summed_logs"), rows("SELECT DISTINCT log FROM runs"))
 
 
 class Dom(HTMLParser):
@@ -253,6 +274,7 @@ class Fleet(unittest.TestCase):
         write(self.logs[TWO_RUNS], whole + read(self.logs[FAILING]))
         self.assertEqual(self.gather(), "1 new, 1 updated, %d unchanged\n" % (runs - 1))
         self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), tool("--format", "jsonl", self.gathered))
+        summaries_agree(self, self.fleet)
 
     def test_a_killed_or_interrupted_gathering_leaves_the_database_as_it_was(self):
         # Enough runs that the transaction spills into the database file
@@ -280,6 +302,8 @@ class Fleet(unittest.TestCase):
                 with sqlite3.connect(self.fleet) as db:
                     self.assertEqual(db.execute("PRAGMA user_version").fetchone()[0], version)
                 db.close()
+            if version == store.SCHEMA_VERSION:
+                summaries_agree(self, self.fleet)
 
     def test_a_database_of_the_first_schema_is_read_untouched_and_upgraded_by_the_next_gathering(self):
         self.first_schema()
@@ -291,6 +315,7 @@ class Fleet(unittest.TestCase):
 
         runs = len(tool("--format", "jsonl", self.gathered)[0].splitlines())
         self.assertEqual(self.gather(), "0 new, 0 updated, %d unchanged\n" % runs, "every run kept, with its unit")
+        summaries_agree(self, self.fleet)
         fresh = os.path.join(self.tmp, "fresh.sqlite")
         tool("--into", fresh, self.gathered)
         for arguments in (["--format", "jsonl"], ["--units", "--format", "jsonl"]):
@@ -361,6 +386,7 @@ class Fleet(unittest.TestCase):
                     for machine, runs in gathering.items():
                         write(os.path.join(folder, "line", machine, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
                     counted = tool("--into", fleet, os.path.join(folder, "line"))[1]
+                    summaries_agree(self, fleet)
                 self.assertEqual(counted.splitlines()[-1], "%d new, 0 updated, 0 unchanged"
                                  % sum(map(len, gathering.values())))
                 where = os.path.join(folder, "line", "")
@@ -430,6 +456,7 @@ class Fleet(unittest.TestCase):
                 os.chdir(folder)
                 self.assertEqual([tool("--into", "fleet.sqlite", *paths)[1] for paths in gatherings],
                                  [count + "\n" for count in counts])
+                summaries_agree(self, "fleet.sqlite")
                 got = tool("--units", "--from", "fleet.sqlite", "--format", "jsonl")
                 if gatherings == [["line"]]:
                     self.assertEqual(tool("--from", "fleet.sqlite", "--format", "jsonl"),
@@ -441,22 +468,25 @@ class Fleet(unittest.TestCase):
                 page.update(page.pop("units"), days=[day for day, _ in page["days"]], open=[row[:2] for row in page["open"]])
                 self.assertEqual({key: page[key] for key in figures}, figures)
 
-    def test_a_version_2_database_is_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
+    def test_databases_of_versions_2_and_3_are_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
         fixed_now(self)
         self.addCleanup(os.chdir, os.getcwd())
         os.chdir(older_nights(self.tmp))
-        with closing(store.connect("older.sqlite", create=True)) as db:
-            older_database(db, 2, NIGHTS)
-        kept = read("older.sqlite")
         for night in NIGHTS:
             tool("--into", "fleet.sqlite", night)
-        same_nights(self, "older.sqlite", "fleet.sqlite")
-        self.assertEqual(read("older.sqlite"), kept, "read without a write")
-        self.assertEqual(tool("--into", "older.sqlite", NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
-        same_nights(self, "older.sqlite", "fleet.sqlite")
-        with closing(sqlite3.connect("older.sqlite")) as upgraded, closing(sqlite3.connect("fleet.sqlite")) as made:
-            schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
-            self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
+        for version in (2, 3):
+            older = "version-%d.sqlite" % version
+            with closing(store.connect(older, create=True)) as db:
+                older_database(db, version, NIGHTS)
+            kept = read(older)
+            same_nights(self, older, "fleet.sqlite")
+            self.assertEqual(read(older), kept, "read without a write")
+            self.assertEqual(tool("--into", older, NIGHTS[-1])[1:], ("0 new, 0 updated, 1 unchanged\n", 0))
+            same_nights(self, older, "fleet.sqlite")
+            summaries_agree(self, older)
+            with closing(sqlite3.connect(older)) as upgraded, closing(sqlite3.connect("fleet.sqlite")) as made:
+                schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name"
+                self.assertEqual(upgraded.execute(schema).fetchall(), made.execute(schema).fetchall())
 
     def test_files_that_are_not_fleet_databases_are_refused_and_left_as_they_were(self):
         self.gather()
@@ -681,6 +711,7 @@ class Morning(unittest.TestCase):
     def test_a_fall_below_the_limit_is_red_on_the_first_screen_and_critical(self):
         records = self.fleet_of(last_day_passing=9)
         self.gather()
+        summaries_agree(self, self.fleet)
         last, first_pass, limit = control(records, NOW[:10])
         self.assertEqual(last, "2026-12-08")
         self.assertLess(first_pass, limit)

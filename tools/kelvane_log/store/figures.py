@@ -7,7 +7,8 @@ import datetime
 import json
 
 from ..reader import FIELDS, OUTCOMES
-from .schema import COLUMNS, PASSED, UNIT_FIELDS, given_back, kept
+from .schema import COLUMNS, UNIT_FIELDS, given_back, kept
+from .summaries import RUN_DAY_COLUMNS, RUN_DAYS, TO_LOOK_AT, UNIT_DAY_COLUMNS, UNIT_DAYS
 
 
 class Scope:
@@ -81,9 +82,10 @@ def kept_runs(db, file):
 
 
 def stored_units(db, scope=ALL):
-    """One record per unit, in order of the unit."""
+    """One record per unit, in order of the unit, from the units' sums."""
     where, parameters = scope.units()
-    for row in db.rows("SELECT %s FROM units WHERE %s ORDER BY unit" % (", ".join(UNIT_FIELDS), where), parameters):
+    for row in db.rows("SELECT %s FROM summed_units WHERE %s ORDER BY unit" % (", ".join(UNIT_FIELDS), where),
+                       parameters):
         if bytes in map(type, row):
             row = tuple(map(given_back, row))
         yield dict(zip(UNIT_FIELDS, row))
@@ -93,40 +95,18 @@ LISTED = 100        # runs and open units to look at, newest first; the rest are
 BUILDS_LISTED = 20
 # Within a second, a log's later run is the newer one.
 NEWEST_FIRST = "started DESC, file, run DESC"
-# Runs that passed are no news, even where they mixed with others.
-TO_LOOK_AT = "outcome IN ('FAIL', 'INCOMPLETE') OR (interleaved = 1 AND outcome NOT IN ('PASS', 'SKIP'))"
-# Passing runs that wrote the value, and that found both views already set.
-WROTE = """outcome = 'PASS' AND views LIKE '%"action": "overwritten"%'"""
-BOTH_SET = """outcome = 'PASS' AND views LIKE '%"action": "kept"%"action": "kept"%'"""
-# The figures by day (runs per day, first-pass yield per day, the last whole
-# day and its control limit) and the newest start the page is made from count
-# only the runs whose start can be believed: runs with a doubtful clock are
-# left out once they are flagged, by this one condition.
-DAY_RUNS = "clock IS NULL"
 
 
-# The units of a scope, worked out once (where the engine is told to keep
-# them: SQLite from 3.35, PostgreSQL) in a statement that reads both what
-# the figures group and the open units listed: a unit's state, whether it
-# passed first time or was retested, its Build ID, and, of the open units
-# whose latest run started since a moment, the oldest start.
-UNIT_SUMMARY = """WITH page_units AS {materialized}(SELECT * FROM units WHERE {where})
-SELECT 'group' AS kind, build_id, state, NULL AS unit, NULL AS machine, NULL AS reason, NULL AS file, NULL AS last,
-       NULL AS shown, CASE WHEN {passed} THEN 1 ELSE 0 END AS passed, CASE WHEN runs > 1 THEN 1 ELSE 0 END AS retested,
-       CASE WHEN placeholder IS NOT NULL THEN 1 ELSE 0 END AS by_placeholder,
-       CASE WHEN first_clock IS NOT NULL THEN 1 ELSE 0 END AS off_clock,
-       count(*) AS count, min(CASE WHEN state = 'open' AND last_started >= ? THEN last_started END) AS since
-FROM page_units GROUP BY build_id, state, CASE WHEN {passed} THEN 1 ELSE 0 END, CASE WHEN runs > 1 THEN 1 ELSE 0 END,
-         CASE WHEN placeholder IS NOT NULL THEN 1 ELSE 0 END, CASE WHEN first_clock IS NOT NULL THEN 1 ELSE 0 END
-UNION ALL
-SELECT 'day' AS kind, substr(first_started, 1, 10), NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-       CASE WHEN {passed} THEN 1 ELSE 0 END, 0, 0, 0, count(*), NULL
-FROM page_units WHERE first_clock IS NULL GROUP BY substr(first_started, 1, 10), CASE WHEN {passed} THEN 1 ELSE 0 END
-UNION ALL
-SELECT * FROM (SELECT 'open' AS kind, build_id, state, unit, machine, reason, file, last,
-                      coalesce(placeholder, unit) AS shown, 0 AS passed, 0 AS retested, 0 AS by_placeholder,
-                      0 AS off_clock, runs AS count, last_started AS since
-               FROM page_units WHERE state = 'open' ORDER BY last_started DESC, unit LIMIT {listed}) AS listed"""
+def unit_groups(scope):
+    """The statement, with its parameters, that gives a scope's units
+    grouped by the day of their first run and by what the page counts of
+    them: from the day sums, for a window of days or all; from the summed
+    unit itself, for one unit."""
+    if scope.unit is None:
+        where, parameters = scope.where("day")
+        return "SELECT %s FROM summed_unit_days WHERE %s" % (", ".join(UNIT_DAY_COLUMNS), where), parameters
+    where, parameters = scope.units()
+    return UNIT_DAYS.format(count="count(*)", source="summed_units", where=where), parameters
 
 
 def unit_summary(db, scope, recent, listed=LISTED):
@@ -135,38 +115,36 @@ def unit_summary(db, scope, recent, listed=LISTED):
     (units, of them passed first time)}: the cohorts of first-pass yield and
     its control chart), the open units listed newest first (with their
     latest run's values), and the oldest start of an open unit's latest run
-    since recent (a start as text)."""
-    where, parameters = scope.units()
+    since recent (a start as text). Read from the sums, never from the runs."""
     units = dict.fromkeys(("units", "passed_first", "done", "open_units", "retested", "no_office",
                            "placeholder_units", "units_off_clock"), 0)
-    builds, days, listing, oldest = {}, {}, [], None
-    for (kind, build_id, state, unit, machine, reason, file, last, shown, passed, retested, by_placeholder,
-         off_clock, count, since) in db.execute(
-            UNIT_SUMMARY.format(where=where, passed=PASSED, listed=listed, materialized=db.MATERIALIZED),
-            parameters + [recent]):
-        if kind == "open":
-            listing.append(tuple(map(given_back, (unit, machine, since, count, reason, file, last, shown))))
-            continue
-        if kind == "day":
-            day = days.setdefault(build_id, [0, 0])
-            day[0] += count
-            day[1] += count if passed else 0
-            continue
+    builds, days = {}, {}
+    for day, build_id, state, passed, retested, by_placeholder, off_clock, count in db.execute(*unit_groups(scope)):
+        if not off_clock:
+            on_day = days.setdefault(day, [0, 0])
+            on_day[0] += count
+            on_day[1] += count if passed else 0
         units["units"] += count
         units["passed_first"] += count if passed else 0
         units["retested"] += count if retested else 0
         units["placeholder_units"] += count if by_placeholder else 0
         units["units_off_clock"] += count if off_clock else 0
-        key = {"done": "done", "open": "open_units", "no office": "no_office"}[state]
-        units[key] += count
+        units[{"done": "done", "open": "open_units", "no office": "no_office"}[state]] += count
         build = builds.setdefault(given_back(build_id), [0, 0, 0, 0])
         build[0] += count
         build[1] += count if passed else 0
         build[2] += count if state == "done" else 0
         build[3] += count if state == "open" else 0
-        if since is not None and (oldest is None or since < oldest):
-            oldest = since
-    days = {day: tuple(counts) for day, counts in days.items()}
+    where, parameters = scope.units()
+    oldest = db.execute("SELECT min(last_started) FROM summed_units WHERE state = 'open' AND last_started >= ? AND "
+                        + where, [recent] + parameters).fetchone()[0]
+    listing = []
+    if listed:
+        listing = [tuple(map(given_back, row)) for row in db.execute(
+            "SELECT unit, machine, last_started, runs, reason, file, last, coalesce(placeholder, unit)"
+            " FROM summed_units WHERE state = 'open' AND %s ORDER BY last_started DESC, unit LIMIT %d"
+            % (where, listed), parameters)]
+    days = {day: tuple(counts) for day, counts in sorted(days.items())}
     return units, builds, days, latest_runs(db, listing), oldest
 
 
@@ -193,17 +171,32 @@ def latest_runs(db, listing):
             for unit, machine, last_started, runs, reason, file, outcome, shown in listing]
 
 
-def latest_start(db, scope=ALL):
-    """The newest believable start among a scope's runs, as text, or None."""
-    where, parameters = scope.runs()
-    return db.execute("SELECT max(started) FROM runs WHERE %s AND %s" % (where, DAY_RUNS), parameters).fetchone()[0]
-
-
 def check_figures(db, scope, recent):
     """What --check judges: the units first run per day, the open units and
     the oldest start of a recent open unit's latest run."""
     units, _, days, _, oldest = unit_summary(db, scope, recent, listed=0)
     return {"unit_days": days, "open_units": units["open_units"], "oldest_open": oldest}
+
+
+def run_groups(scope):
+    """The statement, with its parameters, that gives a scope's runs grouped
+    by day and by what the page counts of them: the day sums of a window of
+    days or all; one unit's runs, through the unit index."""
+    if scope.unit is None:
+        where, parameters = scope.where("day")
+        return "SELECT %s FROM summed_run_days WHERE %s" % (", ".join(RUN_DAY_COLUMNS), where), parameters
+    where, parameters = scope.runs()
+    return RUN_DAYS.format(join="", where=where), parameters
+
+
+def logs(db, scope):
+    """The number of logs with a run in a scope: all the logs kept, or
+    those a window's runs or a unit's runs are of."""
+    if not scope:
+        return db.execute("SELECT count(*) FROM summed_logs").fetchone()[0]
+    where, parameters = scope.runs()
+    return db.execute("SELECT count(*) FROM (SELECT DISTINCT log FROM runs WHERE %s) AS logs" % where,
+                      parameters).fetchone()[0]
 
 
 def report_figures(db, scope=ALL, recent=""):
@@ -214,18 +207,16 @@ def report_figures(db, scope=ALL, recent=""):
     may only read can make the page. recent: the start since which an open
     unit is news."""
     days, locs, reasons, outcomes = {}, {}, {}, dict.fromkeys(OUTCOMES, 0)
-    interleaved = to_look_at = wrote = both_set = off_clock = 0
+    interleaved = to_look_at = wrote = both_set = off_clock = without_unit = 0
+    latest = None
     where, parameters = scope.runs()
-    for day, outcome, mixed, loc, failed, believed, count, wrote_here, set_here in db.execute(
-            "SELECT substr(started, 1, 10), outcome, interleaved, loc, failed, CASE WHEN {day} THEN 1 ELSE 0 END,"
-            " count(*), count(CASE WHEN {wrote} THEN 1 END), count(CASE WHEN {both} THEN 1 END) FROM runs"
-            " WHERE {where} GROUP BY substr(started, 1, 10), outcome, interleaved, loc, failed,"
-            " CASE WHEN {day} THEN 1 ELSE 0 END".format(day=DAY_RUNS, wrote=WROTE, both=BOTH_SET, where=where),
-            parameters):
+    for (day, outcome, mixed, loc, failed, believed, count, wrote_here, set_here, loose,
+         newest) in db.execute(*run_groups(scope)):
         # A run whose clock went back or was ahead is on no day.
         if believed:
             on_day = days.setdefault(day, dict.fromkeys(OUTCOMES, 0))
             on_day[outcome] += count
+            latest = newest if latest is None or newest > latest else latest
         else:
             off_clock += count
         outcomes[outcome] += count
@@ -233,6 +224,7 @@ def report_figures(db, scope=ALL, recent=""):
         to_look_at += count if outcome in ("FAIL", "INCOMPLETE") or (mixed and outcome not in ("PASS", "SKIP")) else 0
         wrote += wrote_here
         both_set += set_here
+        without_unit += loose
         loc = given_back(loc) or ""
         locs[loc] = locs.get(loc, 0) + count
         # A run cut off has no reason of its own: its bar is the cut-off runs' (None).
@@ -248,13 +240,11 @@ def report_figures(db, scope=ALL, recent=""):
         pareto.append((reason, count, failing))
 
     units, builds, unit_days, listed_open, oldest = unit_summary(db, scope, recent)
-    units["runs_without_unit"] = db.execute("SELECT count(*) FROM runs WHERE unit IS NULL AND " + where,
-                                            parameters).fetchone()[0]
+    units["runs_without_unit"] = without_unit
     figures = {
         "days": sorted(days.items()), "outcomes": outcomes, "runs": sum(outcomes.values()),
         "interleaved": interleaved, "wrote": wrote, "both_set": both_set, "off_clock": off_clock,
-        "logs": db.execute("SELECT count(*) FROM (SELECT log FROM runs WHERE %s GROUP BY log) AS logs" % where,
-                           parameters).fetchone()[0],
+        "logs": logs(db, scope),
         "reasons": pareto,
         "locs": sorted(locs.items(), key=lambda item: (-item[1], item[0])),
         "to_look_at": to_look_at,
@@ -265,7 +255,7 @@ def report_figures(db, scope=ALL, recent=""):
         "open": listed_open,
         "oldest_open": oldest,
         "unit_days": unit_days,
-        "latest": latest_start(db, scope),
+        "latest": latest,
     }
     figures["builds"], more = [], [0, 0]
     for build_id, row in sorted(builds.items(), key=lambda item: (-item[1][0], item[0] is None, item[0] or "")):

@@ -11,6 +11,7 @@ from ..reader import FIELDS
 from ..serials import is_placeholder
 from .schema import (BATCH, COLUMNS, ENGINE, SCHEMA_VERSION, UNTRUSTED, check_schema, keeping, kept, runs_table,
                      upgrade)
+from .summaries import NOTING, bring_up_to_date
 
 
 # Everything but the key and what a log is given when it is first gathered
@@ -36,7 +37,7 @@ SETTLE = (
     "UPDATE gathered SET (file, machine) = (SELECT k.file, k.machine FROM runs AS k WHERE k.log = gathered.log"
     " LIMIT 1) WHERE EXISTS (SELECT 1 FROM runs AS k WHERE k.log = gathered.log AND (k.file <> gathered.file"
     " OR k.machine <> gathered.machine))",
-)
+) + NOTING  # and what the sums must be brought up to date for
 
 
 def in_whole_logs(rows):
@@ -110,6 +111,7 @@ def ingest(db, records, now=None):
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         changed = db.upsert(staged, ahead)
+        bring_up_to_date(db)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
     except BaseException:

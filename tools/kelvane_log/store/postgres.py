@@ -121,8 +121,6 @@ class Postgres:
     for SQLite (see to_postgres). Gatherers read their logs at the same time,
     each into a table of its own session, and take them in one at a time."""
 
-    MATERIALIZED = "MATERIALIZED "
-
     def __init__(self, uri, warn):
         self.hidden, self.warn = secrets(uri), warn
         try:

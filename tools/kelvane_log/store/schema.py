@@ -249,6 +249,12 @@ UPGRADE_RUNS = (
 BATCH = 4096        # runs kept at a time, in whole logs
 
 
+def summed(db, ahead):
+    """The summary tables, summed from the runs kept (see summaries)."""
+    from .summaries import make  # which is made of this module's views
+    make(db, ahead)
+
+
 # The schema's history. Each step brings a database from the version before
 # it to its own, inside the gathering's one transaction; a new database takes
 # them all, in order. A step, once released, is never changed: a change is a
@@ -275,6 +281,7 @@ STEPS = (
         "DROP TABLE runs_v2",
         "CREATE INDEX runs_by_unit ON runs (unit, ordered, log, run)",
     ] + ["CREATE VIEW %s AS %s" % view for view in ORDERED_VIEWS]),
+    ("sums of the units, their first-run days, the runs' days and the logs, kept as runs come in", [summed]),
 )
 SCHEMA_VERSION = len(STEPS)
 

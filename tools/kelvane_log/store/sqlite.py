@@ -14,9 +14,6 @@ class SQLite(sqlite3.Connection):
     """A SQLite database: one writer at a time, who holds the lock from the
     first record read to the commit."""
 
-    # A WITH table read twice is worked out once only where asked (SQLite 3.35).
-    MATERIALIZED = "MATERIALIZED " if sqlite3.sqlite_version_info >= (3, 35) else ""
-
     def schema(self):
         """The schema version, and the objects there as objects gives them."""
         return self.execute("PRAGMA user_version").fetchone()[0], self.objects()
