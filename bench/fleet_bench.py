@@ -122,7 +122,8 @@ def run_at_once(each, output):
         for (arguments, errors, peak), code in zip(runs, codes):
             errors.seek(0)
             said = errors.read().decode("utf-8", "replace")
-            if code not in (0, 2) or "Traceback" in said:
+            # --check's exit codes are its own: each of them is a state the check found.
+            if code not in ((0, 1, 2, 3) if "--check" in arguments else (0, 2)) or "Traceback" in said:
                 sys.exit("kelvane-log %s failed:\n%s" % (" ".join(arguments), said[-2000:]))
             done.append((seconds, int(peak.read().split()[1]) / 1024, said))
     return done

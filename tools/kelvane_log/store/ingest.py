@@ -41,7 +41,7 @@ RESTAGE = ("INSERT INTO gathered (log, %s, real, size, settled) SELECT DISTINCT 
            % (", ".join(COLUMNS), ", ".join("k." + name for name in COLUMNS), is_placeholder_sql("k.serial")))
 # What a gathering read of each file, in the order read (seq), and whether
 # the file begins as kept (same).
-READING = "CREATE TEMP TABLE reading (seq INTEGER NOT NULL, %s, same INTEGER NOT NULL)" % ", ".join(
+READING = "CREATE TEMP TABLE reading AS SELECT 0 AS seq, %s, 0 AS same FROM files WHERE 1 = 0" % ", ".join(
     FILE_COLUMNS)
 READ = "INSERT INTO reading (seq, %s, same) VALUES (%s)" % (
     ", ".join(FILE_COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(FILE_COLUMNS) + 2)))
