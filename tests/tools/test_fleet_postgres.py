@@ -236,8 +236,8 @@ class Postgres(unittest.TestCase):
             self.addCleanup(lambda: admin(self.database).execute("DROP OWNED BY reader").connection.close())
             # What a reader may do, granted step by step, and what each step still lacks.
             for grant, lacks in (("", "the role reader may not use the schema kelvane (GRANT USAGE ON SCHEMA kelvane"),
-                                 ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read runs,"
-                                  " unit_builds, unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
+                                 ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read files,"
+                                  " runs, unit_builds, unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
                                  ("GRANT SELECT ON ALL TABLES IN SCHEMA kelvane TO reader", None)):
                 if grant:
                     db.execute(grant)

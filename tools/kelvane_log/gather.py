@@ -274,7 +274,9 @@ class Gathering:
     time are as kept is not opened; one that changed is read as read_log
     says. known(real paths) gives what the database keeps of each, a Kept
     by real path; reread reads every log whole. Also, for the store: the
-    log whose records are being given (reading), what was read of each file
+    log whose records are being given (reading: its identity, the runs
+    before its first record given, its runs, and the path it was known by
+    where it is known by its beginning from now on), what was read of each file
     (taken), and how many runs the logs not read, or read from a settled
     place, hold before it (carried), which are unchanged."""
 
@@ -313,7 +315,9 @@ class Gathering:
                     continue
                 self.read.append(read._replace(path=real))
                 self.carried += read.runs - len(records)
-                self.reading = (read.log, read.runs - len(records), read.runs)
+                # Known by its path until now (see log_identity), by its beginning from now on.
+                was = old.log if read.same and old.log == real and read.log != real else None
+                self.reading = (read.log, read.runs - len(records), read.runs, was)
                 for record in records:
                     yield machine, record
 

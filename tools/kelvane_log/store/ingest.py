@@ -22,14 +22,16 @@ KEEP = keeping("gathered") + " ON CONFLICT (log, run, started) DO UPDATE SET %s 
 # A gathering's runs, each copy of a log with its number of runs (size): of
 # copies that differ, the longest gives the runs. A copy read on from its
 # settled place holds its runs from there on; settled says how many came
-# before them (else 0).
+# before them (else 0). A log known by its path until this gathering knew
+# it by its beginning: was, the path it was known by.
 GATHERED = runs_table("gathered", "log, run, date, time", "\n    log TEXT NOT NULL,\n    real TEXT,"
-                      "\n    size INTEGER NOT NULL,\n    settled INTEGER NOT NULL,").replace(
+                      "\n    size INTEGER NOT NULL,\n    settled INTEGER NOT NULL,\n    was TEXT,").replace(
                           "CREATE TABLE", "CREATE TEMP TABLE")
-GATHER = "INSERT INTO gathered (log, %s, real, size, settled) VALUES (%s) ON CONFLICT (log, run, date, time) DO" \
-         " UPDATE SET %s WHERE excluded.size > gathered.size" % (
-             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 4)),
-             ", ".join("%s = excluded.%s" % (name, name) for name in COLUMNS[2:] + ("file", "real", "size", "settled")))
+GATHER = "INSERT INTO gathered (log, %s, real, size, settled, was) VALUES (%s) ON CONFLICT (log, run, date, time)" \
+         " DO UPDATE SET %s WHERE excluded.size > gathered.size" % (
+             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 5)),
+             ", ".join("%s = excluded.%s" % (name, name)
+                       for name in COLUMNS[2:] + ("file", "real", "size", "settled", "was")))
 # A log read on from its settled place is worked out whole: its runs kept
 # before that place join the gathered ones (a later run's serial may give
 # an earlier one its unit; the order key runs on from the runs before).
@@ -39,17 +41,19 @@ RESTAGE = ("INSERT INTO gathered (log, %s, real, size, settled) SELECT DISTINCT 
            " AND k.run <= g.settled WHERE NOT EXISTS (SELECT 1 FROM gathered AS o WHERE o.log = k.log"
            " AND o.run = k.run AND o.date = k.date AND o.time = k.time)"
            % (", ".join(COLUMNS), ", ".join("k." + name for name in COLUMNS), is_placeholder_sql("k.serial")))
-# What a gathering read of each file, in the order read (seq), and whether
-# the file begins as kept (same).
-READING = "CREATE TEMP TABLE reading AS SELECT 0 AS seq, %s, 0 AS same FROM files WHERE 1 = 0" % ", ".join(
-    FILE_COLUMNS)
-READ = "INSERT INTO reading (seq, %s, same) VALUES (%s)" % (
-    ", ".join(FILE_COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(FILE_COLUMNS) + 2)))
 # A log first gathered before its first run had logged its serial number is
 # known by its path; once it is known by its beginning, the runs kept under
-# its path are its own, kept again under the identity it has now.
-FORGET = ("DELETE FROM runs WHERE log IN (SELECT f.log FROM reading AS r JOIN files AS f ON f.path = r.path"
-          " WHERE r.same = 1 AND f.log = f.path AND r.log <> f.log)")
+# its path are its own: they are moved to the identity it has now (an
+# UPDATE, which a gatherer may do, where a DELETE it may not), and taken
+# in from there as the rest of the log.
+MOVE = ("UPDATE runs SET log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log)"
+        " WHERE log IN (SELECT was FROM gathered WHERE was IS NOT NULL) AND NOT EXISTS (SELECT 1 FROM runs AS k"
+        " WHERE k.log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log) AND k.run = runs.run"
+        " AND k.started = runs.started)")
+# What a gathering read of each file, in the order read (seq).
+READING = "CREATE TEMP TABLE reading AS SELECT 0 AS seq, %s FROM files WHERE 1 = 0" % ", ".join(FILE_COLUMNS)
+READ = "INSERT INTO reading (seq, %s) VALUES (%s)" % (
+    ", ".join(FILE_COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(FILE_COLUMNS) + 1)))
 # Each file as last read.
 FILED = "INSERT INTO files (%s) SELECT %s FROM reading AS r WHERE NOT EXISTS (SELECT 1 FROM reading AS o" \
         " WHERE o.path = r.path AND o.seq > r.seq) ON CONFLICT (path) DO UPDATE SET %s" % (
@@ -108,7 +112,7 @@ def keep_read(db, gathering, seq):
         place = read.place
         rows.append((seq, db.keyed(read.path), read.size, read.mtime, read.head, read.digest,
                      None if read.log is None else db.keyed(read.log), place.offset, place.run, place.form,
-                     place.base, read.runs, int(read.same)))
+                     place.base, read.runs))
         seq += 1
     if rows:
         db.executemany(READ, rows)
@@ -151,19 +155,21 @@ def ingest(db, records, now=None, gathering=None):
         def rows():
             """Each run as gathered holds it: its log's identity, its columns,
             its serial where that is no placeholder, the number of runs
-            of its copy of the log, and how many of them come before the
-            first given."""
+            of its copy of the log, how many of them come before the first
+            given, and the path it was known by where it is known by its
+            beginning from now on (see MOVE)."""
             nonlocal seen, staged_read
-            log, file, copy, size, settled = None, None, [], None, 0
+            log, file, copy, size, settled, was = None, None, [], None, 0, None
             for machine, record in records:
                 seen += 1
                 if record["file"] != file:
                     for row in copy:
-                        yield row + (size or len(copy), settled)
+                        yield row + (size or len(copy), settled, was)
                     if gathering is None:
-                        identity, settled, size = log_identity(record), 0, None
+                        identity, settled, size, was = log_identity(record), 0, None, None
                     else:
-                        identity, settled, size = gathering.reading
+                        identity, settled, size, was = gathering.reading
+                        was = kept(was)
                         if len(gathering.read) >= BATCH:
                             staged_read = keep_read(db, gathering, staged_read)
                     log, file, copy = kept(identity), record["file"], []
@@ -175,16 +181,14 @@ def ingest(db, records, now=None, gathering=None):
                                                    int(record["interleaved"]), kept(machine),
                                                    None if serial is None or is_placeholder(serial) else kept(serial)))
             for row in copy:
-                yield row + (size or len(copy), settled)
+                yield row + (size or len(copy), settled, was)
 
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         changed = db.upsert(staged, ahead)
         if gathering is not None:
-            # Before the count: a run kept again under its log's identity is updated, not new.
             keep_read(db, gathering, staged_read)
-            db.execute(FORGET)
             db.execute(FILED)
             db.execute("DROP TABLE reading")
             seen += gathering.carried

@@ -10,7 +10,7 @@ import sys
 from contextlib import contextmanager
 
 from .errors import DatabaseError, FleetError
-from .ingest import KEEP, RESTAGE, SETTLE
+from .ingest import KEEP, MOVE, RESTAGE, SETTLE
 from .schema import COLUMNS, ENGINE, POSTGRES, given_back
 
 
@@ -26,7 +26,7 @@ NO_PSYCOPG = ("a PostgreSQL database needs psycopg 3, which %s does not have (De
 # All the gathering's runs taken in at once, each once: of copies of a log,
 # the longest's, and of copies as long, the first read, as SQLite keeps them.
 MERGE = ("CREATE TEMPORARY TABLE gathered ON COMMIT DROP AS SELECT DISTINCT ON (log, run, date, time) log, %s, real,"
-         " size, settled"
+         " size, settled, was"
          " FROM %%s ORDER BY log, run, date, time, size DESC, seq" % ", ".join(COLUMNS))
 # Whatever the schema holds but indexes (which cannot hold anything foreign),
 # with the comments of its relations; in one statement, so one snapshot.
@@ -257,7 +257,7 @@ class Postgres:
         order is kept in seq. They are copied in a batch at a time: between
         batches, reading the rows may ask the database about the files."""
         self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, log, %s,"
-                    " serial AS real, 0::bigint AS size, 0::bigint AS settled FROM runs"
+                    " serial AS real, 0::bigint AS size, 0::bigint AS settled, log AS was FROM runs"
                     " WITH NO DATA" % ", ".join(COLUMNS))
         lines, files = [], []
         for seq, row in enumerate(rows):
@@ -305,6 +305,7 @@ class Postgres:
     def upsert(self, table, ahead):
         self.execute(MERGE % table)
         self.execute(RESTAGE)
+        self.execute(MOVE)
         for statement in SETTLE:
             self.execute(statement)
         return self.execute(KEEP, (ahead,)).rowcount

@@ -7,7 +7,7 @@ import re
 import sqlite3
 
 from .errors import BUSY, Busy, is_busy
-from .ingest import GATHER, GATHERED, KEEP, RESTAGE, SETTLE, in_whole_logs
+from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, SETTLE, in_whole_logs
 from .schema import kept
 
 
@@ -81,6 +81,7 @@ class SQLite(sqlite3.Connection):
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
             self.execute(RESTAGE)
+            self.execute(MOVE)
             for statement in SETTLE:
                 self.execute(statement)
             changed += self.execute(KEEP, (ahead,)).rowcount
