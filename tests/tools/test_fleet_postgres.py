@@ -137,6 +137,13 @@ class Postgres(unittest.TestCase):
             "U+FFFD\n1 new, 0 updated, 0 unchanged\n" % unkeepable, 0))
         self.assertIn('"serial": "S\\ufffd\\ufffdN\\t', tool("--from", self.fleet, "--format", "jsonl")[0])
 
+    def test_nights_read_from_where_logs_changed_give_what_whole_readings_give(self):
+        from test_incremental import kept_runs, nights_agree
+        self.addCleanup(os.environ.pop, "KELVANE_LOG_NOW", None)
+        for sequence in range(2):
+            self.new_database()
+            nights_agree(self, sequence, os.path.join(self.tmp, str(sequence)), self.fleet, *kept_runs())
+
     def test_four_gatherers_at_once_on_overlapping_folders(self):
         lines = [self.line("line-%d" % number, 40) for number in range(4)]
         runs = {line: [json.loads(text)["file"] for text in tool("--format", "jsonl", line)[0].splitlines()]

@@ -118,6 +118,39 @@ def doubled(database):
                           " HAVING count(*) > 1").fetchall()
 
 
+def nights_agree(test, sequence, folder, new, runs, mixed):
+    """Gathers a random sequence of nights into the database new, reading
+    what is new, some gatherings killed part-way, and into a SQLite database
+    reading every log whole; test asserts that each night they agree.
+    Returns the number of logs new holds a settled place of, where new is
+    SQLite."""
+    rng = random.Random(sequence)
+    tree = os.path.join(folder, "line")
+    line, whole = Line(rng, tree, runs, mixed), os.path.join(folder, "whole.sqlite")
+    for night in range(NIGHTS):
+        os.environ["KELVANE_LOG_NOW"] = "2026-12-%02dT23:00:00" % (night + 1)
+        written = line.night(night)
+        case = (sequence, night)
+        if rng.random() < 0.3 and night:
+            before = fleet_of(new)
+            with stopped("--into", new, tree, rng.choice(written)) as child:
+                child.send_signal(signal.SIGKILL)
+                child.wait(timeout=60)
+            test.assertEqual(fleet_of(new), before, case)
+        said, said_whole = tool("--into", new, tree), tool("--into", whole, "--reread", tree)
+        test.assertEqual(said[0], 0, (case, said))
+        test.assertRegex(said[2], r"\d+ new, \d+ updated, \d+ unchanged\n$", case)
+        # The counts keep their meaning: a log not read counts its runs as unchanged.
+        test.assertEqual(said[2].splitlines()[-1], said_whole[2].splitlines()[-1], case)
+        test.assertEqual(fleet_of(new), fleet_of(whole), case)
+        test.assertEqual(doubled(whole), [], case)
+    if os.path.exists(new):
+        test.assertEqual(doubled(new), [], sequence)
+        with contextlib.closing(sqlite3.connect(new)) as db:
+            return db.execute("SELECT count(*) FROM files WHERE place_offset > 0").fetchone()[0]
+    return 0
+
+
 class NightByNight(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp()
@@ -128,29 +161,8 @@ class NightByNight(unittest.TestCase):
         runs, mixed = kept_runs()
         read_on = 0
         for sequence in range(SEQUENCES):
-            rng = random.Random(sequence)
             folder = os.path.join(self.tmp, str(sequence))
-            line, tree = Line(rng, os.path.join(folder, "line"), runs, mixed), os.path.join(folder, "line")
-            new, whole = os.path.join(folder, "new.sqlite"), os.path.join(folder, "whole.sqlite")
-            for night in range(NIGHTS):
-                os.environ["KELVANE_LOG_NOW"] = "2026-12-%02dT23:00:00" % (night + 1)
-                written = line.night(night)
-                case = (sequence, night)
-                if rng.random() < 0.3 and os.path.exists(new):
-                    before = fleet_of(new)
-                    with stopped("--into", new, tree, rng.choice(written)) as child:
-                        child.send_signal(signal.SIGKILL)
-                        child.wait(timeout=60)
-                    self.assertEqual(fleet_of(new), before, case)
-                said, said_whole = tool("--into", new, tree), tool("--into", whole, "--reread", tree)
-                self.assertEqual(said[0], 0, (case, said))
-                self.assertRegex(said[2], r"\d+ new, \d+ updated, \d+ unchanged\n$", case)
-                # The counts keep their meaning: a log not read counts its runs as unchanged.
-                self.assertEqual(said[2].splitlines()[-1], said_whole[2].splitlines()[-1], case)
-                self.assertEqual(fleet_of(new), fleet_of(whole), case)
-                self.assertEqual((doubled(new), doubled(whole)), ([], []), case)
-            with contextlib.closing(sqlite3.connect(new)) as db:
-                read_on += db.execute("SELECT count(*) FROM files WHERE place_offset > 0").fetchone()[0]
+            read_on += nights_agree(self, sequence, folder, os.path.join(folder, "new.sqlite"), runs, mixed)
         self.assertGreater(read_on, 0, "logs were read from a settled place")
 
 
