@@ -142,7 +142,7 @@ class Postgres(unittest.TestCase):
         self.addCleanup(os.environ.pop, "KELVANE_LOG_NOW", None)
         for sequence in range(2):
             self.new_database()
-            nights_agree(self, sequence, os.path.join(self.tmp, str(sequence)), self.fleet, *kept_runs())
+            nights_agree(self, sequence, os.path.join(self.tmp, str(sequence)), self.fleet, kept_runs()[0])
 
     def test_four_gatherers_at_once_on_overlapping_folders(self):
         lines = [self.line("line-%d" % number, 40) for number in range(4)]

@@ -126,9 +126,9 @@ def ingest(db, records, now=None, gathering=None):
     are new, updated and unchanged. With the gathering (a gather.Gathering)
     whose records they are: it asks the database what it keeps of each
     file, what it read of each is kept with the runs, and the runs of the
-    logs it did not read again count as unchanged. A run first kept with a start more than
-    a day after now (the gathering's time, see ahead_of) is flagged as a
-    clock set ahead, for good. The records are read with the writers'
+    logs it did not read again count as unchanged. A run first kept with a
+    start more than a day after now (the gathering's time, see ahead_of) is
+    flagged as a clock set ahead, for good. The records are read with the writers'
     lock held (SQLite), or kept aside first and taken in with it (PostgreSQL,
     whose gatherers read their logs side by side)."""
     ahead = ahead_of(now)
