@@ -72,15 +72,12 @@ def write(path, data):
     return path
 
 
-# The tool, made to wait a minute (and to say so) as it comes to the PATH given last.
+# A gathering, made to wait a minute (and to say so) as it comes to read the PATH given last.
 STOPPING = """import sys, time; sys.path.insert(0, sys.argv[1]); from kelvane_log import cli, gather
-def stopping(read):
-    def wait(path, *rest):
-        if path == sys.argv[-1]: print("stopped", flush=True); time.sleep(60)
-        return read(path, *rest)
-    return wait
-gather.read_file, gather.read_log = stopping(gather.read_file), stopping(gather.read_log)
-sys.exit(cli.main(sys.argv[2:]))"""
+def wait(path, *rest, read=gather.read_log):
+    if path == sys.argv[-1]: print("stopped", flush=True); time.sleep(60)
+    return read(path, *rest)
+gather.read_log = wait; sys.exit(cli.main(sys.argv[2:]))"""
 
 
 def stopped(*arguments):  # once it waits, or has ended

@@ -8,7 +8,7 @@ import stat
 from collections import namedtuple
 from itertools import islice, repeat
 
-from .reader import START_OF_LOG, NotARunLog, PlaceLost, Settled, read_from, read_runs
+from .reader import START_OF_LOG, NotARunLog, PlaceLost, read_from, read_runs
 from .serials import is_placeholder
 
 # A real log grows about 1.5 KB a run: this is tens of thousands of runs.
@@ -274,16 +274,16 @@ class Gathering:
     time are as kept is not opened; one that changed is read as read_log
     says. known(real paths) gives what the database keeps of each, a Kept
     by real path; reread reads every log whole. Also, for the store: the
-    log whose records are being given (reading: its identity, the runs
-    before its first record given, its runs, and the path it was known by
-    where it is known by its beginning from now on), what was read of each file
-    (taken), and how many runs the logs not read, or read from a settled
-    place, hold before it (carried), which are unchanged."""
+    log whose records are being given (reading), what was read of each
+    file (taken), and how many runs the logs not read, or read from a
+    settled place, hold before it (carried), which are unchanged."""
 
     def __init__(self, paths, warn, error, reread=False, known=lambda reals: {}):
         self.paths, self.warn, self.error, self.reread, self.known = paths, warn, error, reread, known
         self.carried = 0
-        self.reading = None   # (the log's identity, the runs before its first record given, its runs)
+        # The log's identity, the runs before its first record given, its runs, and
+        # the path it was known by where it is known by its beginning from now on.
+        self.reading = None
         self.read = []
 
     def taken(self):
