@@ -148,6 +148,8 @@ def ingest(db, records, now=None, gathering=None):
         staged_read = 0
         if gathering is not None:
             db.execute(READING)
+            # Each file's last reading is looked up by its path.
+            db.execute("CREATE INDEX reading_by_path ON reading (path, seq)")
             gathering.known = lambda reals: known_files(db, reals)
         head = FIELDS[:FIELDS.index("views")]
         untrusted = [head.index(name) for name in UNTRUSTED if name in head]
