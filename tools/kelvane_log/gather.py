@@ -106,7 +106,14 @@ def machine_of(folder, top):
     where that leaves nothing (top is the machine's folder, or its Logs),
     the nearest folder above the log not called Logs; so the name does not
     depend on how far down the gathering started."""
-    parts = [] if os.path.relpath(folder, top) == os.curdir else os.path.relpath(folder, top).split(os.sep)
+    if folder == top:
+        below = os.curdir
+    elif folder.startswith(top) and (top.endswith(os.sep) or folder[len(top)] == os.sep):
+        # A folder walked below top: its path below is what the walk joined on.
+        below = folder[len(top):].lstrip(os.sep)
+    else:
+        below = os.path.relpath(folder, top)
+    parts = [] if below == os.curdir else below.split(os.sep)
     if parts and is_logs(parts[-1]):
         parts.pop()
     return os.sep.join(parts) if parts else nearest_folder(folder)
@@ -285,6 +292,7 @@ class Gathering:
         # the path it was known by where it is known by its beginning from now on.
         self.reading = None
         self.read = []
+        self.folders = {}     # real_folder()'s: a folder's real path by its path
 
     def taken(self):
         """What was read of each file since the last call."""
@@ -296,13 +304,14 @@ class Gathering:
         in memory at a time."""
         found = find_logs(self.paths, self.error, self.warn)
         while True:
-            some = [(path, machine, os.path.realpath(path)) for path, machine in islice(found, LOOKED_UP)]
+            some = [(path, machine) + self.look(path) for path, machine in islice(found, LOOKED_UP)]
             if not some:
                 return
-            kept = self.known([real for _, _, real in some])
-            for path, machine, real in some:
+            kept = self.known([real for _, _, real, _ in some])
+            for path, machine, real, facts in some:
                 old = kept.get(real)
-                if old is not None and not self.reread and unchanged(path, old):
+                if old is not None and not self.reread and facts is not None and stat.S_ISREG(facts.st_mode) \
+                        and (facts.st_size, facts.st_mtime_ns) == (old.size, old.mtime):
                     self.carried += old.runs
                     continue
                 try:
@@ -322,13 +331,35 @@ class Gathering:
                     yield machine, record
 
 
-def unchanged(path, old):
-    """Whether the file at path is a regular file of the size and time kept."""
-    try:
-        facts = os.stat(path)
-    except OSError:
-        return False
-    return stat.S_ISREG(facts.st_mode) and (facts.st_size, facts.st_mtime_ns) == (old.size, old.mtime)
+    def look(self, path):
+        """The real path of the file at path and its facts (None where it
+        cannot be looked at): the bare walk's one look at each log, and one
+        at its folder, whose own folders are looked at once."""
+        try:
+            facts = os.lstat(path)
+        except OSError:
+            return os.path.realpath(path), None
+        if stat.S_ISLNK(facts.st_mode):
+            try:
+                return os.path.realpath(path), os.stat(path)
+            except OSError:
+                return os.path.realpath(path), None
+        folder, name = os.path.split(path)
+        return os.path.join(self.real_folder(folder), name), facts
+
+    def real_folder(self, folder):
+        """os.path.realpath(folder), each folder above it worked out once."""
+        real = self.folders.get(folder)
+        if real is None:
+            parent, name = os.path.split(folder)
+            if not parent or not name or name in (os.curdir, os.pardir) or os.path.islink(folder):
+                real = os.path.realpath(folder)
+            else:
+                real = os.path.join(self.real_folder(parent), name)
+            if len(self.folders) >= 4096:
+                self.folders.clear()
+            self.folders[folder] = real
+        return real
 
 
 def read_records(paths, warn, error):
