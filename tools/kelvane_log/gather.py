@@ -348,17 +348,21 @@ class Gathering:
         return os.path.join(self.real_folder(folder), name), facts
 
     def real_folder(self, folder):
-        """os.path.realpath(folder), each folder above it worked out once."""
-        real = self.folders.get(folder)
-        if real is None:
+        """os.path.realpath(folder), each folder above it worked out once
+        (in a loop: a tree may be nested deeper than Python recurses)."""
+        if len(self.folders) >= 4096:
+            self.folders.clear()
+        below = []
+        while folder not in self.folders:
             parent, name = os.path.split(folder)
             if not parent or not name or name in (os.curdir, os.pardir) or os.path.islink(folder):
-                real = os.path.realpath(folder)
-            else:
-                real = os.path.join(self.real_folder(parent), name)
-            if len(self.folders) >= 4096:
-                self.folders.clear()
-            self.folders[folder] = real
+                self.folders[folder] = os.path.realpath(folder)
+                break
+            below.append((folder, name))
+            folder = parent
+        real = self.folders[folder]
+        for folder, name in reversed(below):
+            real = self.folders[folder] = os.path.join(real, name)
         return real
 
 
