@@ -27,11 +27,13 @@ class NotRead(Exception):
     """A file in the place of a log that is not read: not a regular file, or too large."""
 
 
-def walk(top, onerror):
+def walk(top, onerror, links=None):
     """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
     in place by the caller; but without recursion, which before Python 3.12
     ends in a traceback in a tree nested deeper than a thousand folders. As
-    there, a folder's subfolders are kept by name until they are walked."""
+    there, a folder's subfolders are kept by name until they are walked.
+    The subfolders that are links are added to links, when given, as the
+    listing tells without another look at each."""
     pending = [iter([top])]
     while pending:
         folder = next(pending[-1], None)
@@ -44,6 +46,8 @@ def walk(top, onerror):
                 for entry in listing:
                     try:
                         is_dir = entry.is_dir()
+                        if is_dir and links is not None and entry.is_symlink():
+                            links.add(os.path.join(folder, entry.name))
                     except OSError:
                         is_dir = False
                     (dirs if is_dir else files).append(entry.name)
@@ -61,6 +65,7 @@ def find_logs(paths, error, warn=None):
     is read once; what is kept for that grows with the links, not the files."""
     walked = []          # real paths: each PATH, and each folder a link led out to
     holds_walked = []    # true once a folder led out to holds one walked before
+    links = set()        # the subfolders listed that are links, until they are looked at
 
     def first_walk(folder):
         real = os.path.realpath(folder)
@@ -72,7 +77,8 @@ def find_logs(paths, error, warn=None):
         return True
 
     def to_walk(folder):
-        if os.path.islink(folder):
+        if folder in links:
+            links.discard(folder)
             return first_walk(folder)
         return not holds_walked or os.path.realpath(folder) not in walked
 
@@ -85,7 +91,7 @@ def find_logs(paths, error, warn=None):
         if os.path.isdir(path):
             if not first_walk(path):
                 continue
-            for root, dirs, files in walk(path, unreadable):
+            for root, dirs, files in walk(path, unreadable, links):
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
