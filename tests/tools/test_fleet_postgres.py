@@ -139,6 +139,13 @@ class Postgres(unittest.TestCase):
             "U+FFFD\n1 new, 0 updated, 0 unchanged\n" % unkeepable, 0))
         self.assertIn('"serial": "S\\ufffd\\ufffdN\\t', tool("--from", self.fleet, "--format", "jsonl")[0])
 
+    def test_nights_read_from_where_logs_changed_give_what_whole_readings_give(self):
+        from test_incremental import kept_runs, nights_agree
+        self.addCleanup(os.environ.pop, "KELVANE_LOG_NOW", None)
+        for sequence in range(2):
+            self.new_database()
+            nights_agree(self, sequence, os.path.join(self.tmp, str(sequence)), self.fleet, kept_runs()[0])
+
     def test_four_gatherers_at_once_on_overlapping_folders(self):
         lines = [self.line("line-%d" % number, 40) for number in range(4)]
         runs = {line: [json.loads(text)["file"] for text in tool("--format", "jsonl", line)[0].splitlines()]
@@ -244,7 +251,7 @@ class Postgres(unittest.TestCase):
             self.addCleanup(lambda: admin(self.database).execute("DROP OWNED BY reader").connection.close())
             # What a reader may do, granted step by step, and what each step still lacks.
             for grant, lacks in (("", "the role reader may not use the schema kelvane (GRANT USAGE ON SCHEMA kelvane"),
-                                 ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read runs,"
+                                 ("GRANT USAGE ON SCHEMA kelvane TO reader", "the role reader may not read files, runs,"
                                   " summed_logs, summed_run_days, summed_unit_days, summed_units, unit_builds,"
                                   " unit_days, unit_figures, units (GRANT SELECT ON ALL TABLES IN SCHEMA"),
                                  ("GRANT SELECT ON ALL TABLES IN SCHEMA kelvane TO reader", None)):

@@ -63,6 +63,7 @@ class HostileLogs(InTemporaryFolder):
         self.assertEqual(outputs["page"][0].replace(fleet, gathered), outputs["html"][0])
         outputs = {name: re.sub(" +", " ", out) if name == "table" else out for name, (out, _, _) in outputs.items()}
         outputs["errors"], before = errors, read_bytes(fleet)
+        os.utime(os.path.join(gathered, "stop", "Kelvane.log"), ns=(0, 0))  # changed since kept: read again
         with stopped("--into", fleet, gathered, os.path.join(gathered, "stop", "Kelvane.log")) as child:
             child.send_signal(signal.SIGINT)
             outputs["Ctrl-C"] = "%sexit code %d" % (child.communicate(timeout=60)[1].decode("utf-8"), child.returncode)

@@ -13,7 +13,7 @@ import time
 from contextlib import closing
 
 from . import check, page, store
-from .gather import read_records
+from .gather import Gathering, read_records
 from .outputs import (printable, write_csv, write_jsonl, write_table, write_units_csv, write_units_jsonl,
                       write_units_table)
 
@@ -128,6 +128,7 @@ def parser_of(checking=False):
         description="One record per Kelvane run from gathered Run logs: a table, jsonl, csv, the html yield page,"
                     " or kept in a fleet database.",
         epilog="examples:\n  kelvane-log gathered\n  kelvane-log --into fleet.sqlite gathered\n"
+               "  kelvane-log --into fleet.sqlite --reread gathered\n"
                "  kelvane-log --from fleet.sqlite --format html -o fleet.html\n"
                "  kelvane-log --check --from fleet.sqlite\n\n" + EXIT_CODES + "\n\n" + CHECK_EXIT_CODES)
     parser.checking = checking
@@ -141,6 +142,11 @@ def parser_of(checking=False):
                         help="keep the records in this database (made when missing) instead of writing them: a"
                              " SQLite file, or a PostgreSQL connection string (e.g. --into fleet.sqlite, --into"
                              " postgresql://gatherer@db.example.com/fleet, --into 'host=db dbname=fleet user=qa')")
+    parser.add_argument("--reread", action="store_true",
+                        help="--into: read every log whole; by default a log whose size and modification time are"
+                             " as the database keeps them is not read again, and one that grew is read from where"
+                             " its runs could still change (for shares whose times cannot be trusted) (e.g. --into"
+                             " fleet.sqlite --reread gathered)")
     stores.add_argument("--from", dest="stored", metavar="DATABASE",
                         help="the records kept in this database instead of PATHs (e.g. --from fleet.sqlite)")
     parser.add_argument("--units", action="store_true",
@@ -188,6 +194,8 @@ def checked(parser, args):
         parser.error("--into keeps the records and writes no output: --format and --output do not apply")
     if args.units and args.format == "html":
         parser.error("--units gives table, jsonl or csv, from PATHs or --from DATABASE")
+    if args.reread and not args.into:
+        parser.error("--reread applies to a gathering --into DATABASE")
     if args.units and args.into:
         parser.error("--units reads units from PATHs or --from DATABASE, --into keeps runs")
     database = args.into or args.stored
@@ -260,20 +268,23 @@ def main(argv=None):
             say("kelvane-log: " + WAITING % printable(args.into or args.stored) + "\n")
 
     code = Exit.DONE
+    gathering = None
     try:
         if args.into:
             once = OnceWarned(args.into, warn)
-            records = once.follow(seen.follow(read_records(args.paths, once.hold, error)))
+            gathering = Gathering(args.paths, once.hold, error, args.reread)
+            records = once.follow(seen.follow(gathering.records()))
         else:
             records = seen.follow(read_records(args.paths, warn, error)) if args.paths else iter(())
         if args.into or args.stored or write is None or args.units or args.scope:
             done = write_fleet(args, records if progress is None else progress.follow(records), write, out, warn,
-                               error, waiting, seen, errors)
+                               error, waiting, seen, errors, gathering)
         else:
             write(records, out)
             done = True
         out.flush()
-        if not done or (errors and args.paths and not seen.runs):
+        # A log not read again because it is as kept was read all the same.
+        if not done or (errors and args.paths and not seen.runs and not (gathering and gathering.carried)):
             code = Exit.NOTHING
         elif errors:
             code = Exit.PARTLY
@@ -318,9 +329,11 @@ class OnceWarned:
     """A gathering's warnings about a log (damaged, re-saved), held until its
     runs have been read and said only where the log gives a run the
     database does not hold as read (a new or updated one): the same old
-    damaged logs of unchanged PCs are not reported again every night. The
-    database is asked through a connection of its own, only about the logs
-    that warned; where it cannot tell, the warnings are said."""
+    damaged logs of unchanged PCs are not reported again every night. A
+    log as kept is not read at all; this is for a log read again all the
+    same (--reread, a time that changed). The database is asked through a
+    connection of its own, only about the logs that warned; where it cannot
+    tell, the warnings are said."""
 
     def __init__(self, database, warn):
         self.database, self.warn = database, warn
@@ -358,7 +371,7 @@ class OnceWarned:
             if self.db is None:
                 # Never waits: the gathering itself may hold the database.
                 self.db = store.connect(self.database, create=False, wait=0)
-            return store.kept_runs(self.db, log) == runs
+            return store.kept_runs(self.db, log, runs[0][1]["run"] if runs else 1) == runs
         except (store.FleetError,) + store.DATABASE_ERRORS:
             return False
 
@@ -490,7 +503,7 @@ def run_check(args):
     return CHECK_CODES[state]
 
 
-def write_fleet(args, records, write, out, warn, error, waiting, seen, errors):
+def write_fleet(args, records, write, out, warn, error, waiting, seen, errors, gathering=None):
     """--into, --from, and the html page and units from logs; whether it was
     done. A database that cannot be used is an error named by its path, as a
     log's is (a connection string without its password)."""
@@ -503,7 +516,7 @@ def write_fleet(args, records, write, out, warn, error, waiting, seen, errors):
             if on_share:
                 warn(path, None, ON_A_SHARE % on_share)
             with closing(store.connect(args.into, create=True, warn=warn, wait=wait, waiting=waiting)) as db:
-                counts = store.ingest(db, records, now)
+                counts = store.ingest(db, records, now, gathering)
             sys.stderr.write("%d new, %d updated, %d unchanged\n" % counts)
         elif args.stored:
             with store.reading(args.stored, now, wait=wait, waiting=waiting) as db:

@@ -2,11 +2,13 @@
 stands for, and their records read one log at a time.
 """
 
+import hashlib
 import os
 import stat
-from itertools import repeat
+from collections import namedtuple
+from itertools import islice, repeat
 
-from .reader import NotARunLog, read_runs
+from .reader import START_OF_LOG, NotARunLog, PlaceLost, read_from, read_runs
 from .serials import is_placeholder
 
 # A real log grows about 1.5 KB a run: this is tens of thousands of runs.
@@ -25,11 +27,13 @@ class NotRead(Exception):
     """A file in the place of a log that is not read: not a regular file, or too large."""
 
 
-def walk(top, onerror):
+def walk(top, onerror, links=None):
     """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
     in place by the caller; but without recursion, which before Python 3.12
     ends in a traceback in a tree nested deeper than a thousand folders. As
-    there, a folder's subfolders are kept by name until they are walked."""
+    there, a folder's subfolders are kept by name until they are walked.
+    The subfolders that are links are added to links, when given, as the
+    listing tells without another look at each."""
     pending = [iter([top])]
     while pending:
         folder = next(pending[-1], None)
@@ -42,6 +46,8 @@ def walk(top, onerror):
                 for entry in listing:
                     try:
                         is_dir = entry.is_dir()
+                        if is_dir and links is not None and entry.is_symlink():
+                            links.add(os.path.join(folder, entry.name))
                     except OSError:
                         is_dir = False
                     (dirs if is_dir else files).append(entry.name)
@@ -59,6 +65,7 @@ def find_logs(paths, error, warn=None):
     is read once; what is kept for that grows with the links, not the files."""
     walked = []          # real paths: each PATH, and each folder a link led out to
     holds_walked = []    # true once a folder led out to holds one walked before
+    links = set()        # the subfolders listed that are links, until they are looked at
 
     def first_walk(folder):
         real = os.path.realpath(folder)
@@ -70,7 +77,8 @@ def find_logs(paths, error, warn=None):
         return True
 
     def to_walk(folder):
-        if os.path.islink(folder):
+        if folder in links:
+            links.discard(folder)
             return first_walk(folder)
         return not holds_walked or os.path.realpath(folder) not in walked
 
@@ -83,7 +91,7 @@ def find_logs(paths, error, warn=None):
         if os.path.isdir(path):
             if not first_walk(path):
                 continue
-            for root, dirs, files in walk(path, unreadable):
+            for root, dirs, files in walk(path, unreadable, links):
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
@@ -104,7 +112,14 @@ def machine_of(folder, top):
     where that leaves nothing (top is the machine's folder, or its Logs),
     the nearest folder above the log not called Logs; so the name does not
     depend on how far down the gathering started."""
-    parts = [] if os.path.relpath(folder, top) == os.curdir else os.path.relpath(folder, top).split(os.sep)
+    if folder == top:
+        below = os.curdir
+    elif folder.startswith(top) and (top.endswith(os.sep) or folder[len(top)] == os.sep):
+        # A folder walked below top: its path below is what the walk joined on.
+        below = folder[len(top):].lstrip(os.sep)
+    else:
+        below = os.path.relpath(folder, top)
+    parts = [] if below == os.curdir else below.split(os.sep)
     if parts and is_logs(parts[-1]):
         parts.pop()
     return os.sep.join(parts) if parts else nearest_folder(folder)
@@ -161,6 +176,16 @@ def bytes_from(path, offset):
     read_file(). A file that grows meanwhile gives what it grew by too, up
     to the bound; its size and time are the ones before, so the next look
     finds it changed. A file now no longer than offset gives no bytes."""
+    descriptor, facts = opened(path)
+    try:
+        return rest_of(descriptor, facts, offset), facts.st_size, facts.st_mtime_ns
+    finally:
+        os.close(descriptor)
+
+
+def opened(path):
+    """A descriptor of the file at path, and its facts, where it is a
+    regular file no larger than LARGEST_LOG; else NotRead or OSError."""
     try:
         descriptor = os.open(path, OPEN_FLAGS)
     except OSError:
@@ -178,22 +203,173 @@ def bytes_from(path, offset):
             raise not_regular(facts.st_mode)
         if facts.st_size > LARGEST_LOG:
             raise too_large(facts.st_size)
-        if offset:
-            os.lseek(descriptor, offset, os.SEEK_SET)
-        # What the file says it holds, then what it grew by meanwhile (a run
-        # logging as it is gathered), up to the bound and no further.
-        pieces, got = [], offset
-        while got <= LARGEST_LOG:
-            piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 12), LARGEST_LOG + 1 - got))
-            if not piece:
-                break
-            pieces.append(piece)
-            got += len(piece)
-        if got > LARGEST_LOG:
-            raise too_large(got)
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor, facts
+
+
+def rest_of(descriptor, facts, offset, most=LARGEST_LOG + 1):
+    """The bytes of an opened file from offset on, at most most of them."""
+    os.lseek(descriptor, offset, os.SEEK_SET)
+    # What the file says it holds, then what it grew by meanwhile (a run
+    # logging as it is gathered), up to the bound and no further.
+    end = min(offset + most, LARGEST_LOG + 1)
+    pieces, got = [], offset
+    while got < end:
+        piece = os.read(descriptor, min(max(facts.st_size + 1 - got, 1 << 12), end - got))
+        if not piece:
+            break
+        pieces.append(piece)
+        got += len(piece)
+    if got > LARGEST_LOG:
+        raise too_large(got)
+    return b"".join(pieces)
+
+
+# How much of a log's beginning tells whether a file still holds the log
+# it held: its first run's header and serial number with room to spare, as
+# log shippers take a file's first kilobyte for its fingerprint.
+HEAD = 1024
+# Logs looked up in the database at a time.
+LOOKED_UP = 512
+
+
+class Kept(namedtuple("Kept", "size mtime head digest log place runs")):
+    """What the database keeps of a file gathered: its size and
+    modification time (ns) when it was read, how many of its first bytes
+    the digest is of, the identity of the log it holds (None for an empty
+    file), its settled place (a reader.Settled), and how many runs it
+    gave."""
+
+
+class Read(namedtuple("Read", "path size mtime head digest log place runs same")):
+    """What a gathering read of a file, kept as Kept is (path: its real
+    path), and whether it begins as kept, so holds the same log."""
+
+
+def digest_of(head):
+    return hashlib.blake2b(head, digest_size=16).hexdigest()
+
+
+def read_log(path, old, reread, warn):
+    """The records of the log at path that the database does not hold as
+    they are, and what was read (a Read; its path is left to the caller).
+    old: what the database keeps of the file (a Kept), or None. A file that
+    begins as kept, no shorter than it was, is read from its settled place
+    on (unless reread); any other is read whole. Warnings are said only of
+    the reading whose records are given."""
+    descriptor, facts = opened(path)
+    try:
+        head = rest_of(descriptor, facts, 0, HEAD)
+        same = old is not None and len(head) >= old.head and digest_of(head[:old.head]) == old.digest
+        place = old.place if same and not reread and facts.st_size >= old.size else START_OF_LOG
+        said = []
+        try:
+            records, settled = read_from(rest_of(descriptor, facts, place.offset), place, path,
+                                         lambda *warning: said.append(warning))
+        except PlaceLost:
+            place, said = START_OF_LOG, []
+            records, settled = read_from(rest_of(descriptor, facts, 0), place, path,
+                                         lambda *warning: said.append(warning))
     finally:
         os.close(descriptor)
-    return b"".join(pieces), facts.st_size, facts.st_mtime_ns
+    for warning in said:
+        warn(*warning)
+    log = old.log if place.offset else log_identity(records[0]) if records else None
+    return records, Read(None, facts.st_size, facts.st_mtime_ns, len(head), digest_of(head), log, settled,
+                         place.run + len(records), same)
+
+
+class Gathering:
+    """The records a gathering takes in: of each log found, only those the
+    database does not hold as they are. A file whose size and modification
+    time are as kept is not opened; one that changed is read as read_log
+    says. known(real paths) gives what the database keeps of each, a Kept
+    by real path; reread reads every log whole. Also, for the store: the
+    log whose records are being given (reading), what was read of each
+    file (taken), and how many runs the logs not read, or read from a
+    settled place, hold before it (carried), which are unchanged."""
+
+    def __init__(self, paths, warn, error, reread=False, known=lambda reals: {}):
+        self.paths, self.warn, self.error, self.reread, self.known = paths, warn, error, reread, known
+        self.carried = 0
+        # The log's identity, the runs before its first record given, its runs, and
+        # the path it was known by where it is known by its beginning from now on.
+        self.reading = None
+        self.read = []
+        self.folders = {}     # real_folder()'s: a folder's real path by its path
+
+    def taken(self):
+        """What was read of each file since the last call."""
+        read, self.read = self.read, []
+        return read
+
+    def records(self):
+        """(machine folder, record) of each run given, in order, one log
+        in memory at a time."""
+        found = find_logs(self.paths, self.error, self.warn)
+        while True:
+            some = [(path, machine) + self.look(path) for path, machine in islice(found, LOOKED_UP)]
+            if not some:
+                return
+            kept = self.known([real for _, _, real, _ in some])
+            for path, machine, real, facts in some:
+                old = kept.get(real)
+                if old is not None and not self.reread and facts is not None and stat.S_ISREG(facts.st_mode) \
+                        and (facts.st_size, facts.st_mtime_ns) == (old.size, old.mtime):
+                    self.carried += old.runs
+                    continue
+                try:
+                    records, read = read_log(path, old, self.reread, self.warn)
+                except OSError as problem:
+                    self.error(path, problem.strerror or str(problem))
+                    continue
+                except (NotARunLog, NotRead) as problem:
+                    self.error(path, str(problem))
+                    continue
+                self.read.append(read._replace(path=real))
+                self.carried += read.runs - len(records)
+                # Known by its path until now (see log_identity), by its beginning from now on.
+                was = old.log if read.same and old.log == real and read.log != real else None
+                self.reading = (read.log, read.runs - len(records), read.runs, was)
+                for record in records:
+                    yield machine, record
+
+
+    def look(self, path):
+        """The real path of the file at path and its facts (None where it
+        cannot be looked at): the bare walk's one look at each log, and one
+        at its folder, whose own folders are looked at once."""
+        try:
+            facts = os.lstat(path)
+        except OSError:
+            return os.path.realpath(path), None
+        if stat.S_ISLNK(facts.st_mode):
+            try:
+                return os.path.realpath(path), os.stat(path)
+            except OSError:
+                return os.path.realpath(path), None
+        folder, name = os.path.split(path)
+        return os.path.join(self.real_folder(folder), name), facts
+
+    def real_folder(self, folder):
+        """os.path.realpath(folder), each folder above it worked out once
+        (in a loop: a tree may be nested deeper than Python recurses)."""
+        if len(self.folders) >= 4096:
+            self.folders.clear()
+        below = []
+        while folder not in self.folders:
+            parent, name = os.path.split(folder)
+            if not parent or not name or name in (os.curdir, os.pardir) or os.path.islink(folder):
+                self.folders[folder] = os.path.realpath(folder)
+                break
+            below.append((folder, name))
+            folder = parent
+        real = self.folders[folder]
+        for folder, name in reversed(below):
+            real = self.folders[folder] = os.path.join(real, name)
+        return real
 
 
 def read_records(paths, warn, error):

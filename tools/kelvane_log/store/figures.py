@@ -67,12 +67,13 @@ def stored_records(db, scope=ALL):
         yield row[-1], record
 
 
-def kept_runs(db, file):
-    """(machine, record) for each run kept from the log at path file, as
-    stored_records gives them, in order of place then start."""
+def kept_runs(db, file, first=1):
+    """(machine, record) for each run kept from the log at path file, from
+    its run number first on, as stored_records gives them, in order of
+    place then start."""
     found = []
-    for row in db.execute("SELECT %s FROM runs WHERE file = ? ORDER BY run, started" % ", ".join(COLUMNS),
-                          (kept(file),)).fetchall():
+    for row in db.execute("SELECT %s FROM runs WHERE file = ? AND run >= ? ORDER BY run, started"
+                          % ", ".join(COLUMNS), (kept(file), first)).fetchall():
         row = tuple(map(given_back, row))
         record = dict(zip(FIELDS, row))
         record["views"] = json.loads(record["views"])

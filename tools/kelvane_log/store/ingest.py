@@ -6,11 +6,11 @@ import datetime
 import json
 import signal
 
-from ..gather import log_identity
-from ..reader import FIELDS
+from ..gather import Kept, log_identity
+from ..reader import FIELDS, Settled
 from ..serials import is_placeholder
-from .schema import (BATCH, COLUMNS, ENGINE, SCHEMA_VERSION, UNTRUSTED, check_schema, keeping, kept, runs_table,
-                     upgrade)
+from .schema import (BATCH, COLUMNS, ENGINE, FILE_COLUMNS, SCHEMA_VERSION, UNTRUSTED, check_schema, given_back,
+                     is_placeholder_sql, keeping, kept, runs_table, upgrade)
 from .summaries import NOTING, bring_up_to_date
 
 
@@ -21,13 +21,46 @@ KEEP = keeping("gathered") + " ON CONFLICT (log, run, started) DO UPDATE SET %s 
     ", ".join("%s = excluded.%s" % (name, name) for name in VALUES), ", ".join("runs." + name for name in VALUES),
     ENGINE["differs"], ", ".join("excluded." + name for name in VALUES))
 # A gathering's runs, each copy of a log with its number of runs (size): of
-# copies that differ, the longest gives the runs.
+# copies that differ, the longest gives the runs. A copy read on from its
+# settled place holds its runs from there on; settled says how many came
+# before them (else 0). A log known by its path until this gathering knew
+# it by its beginning: was, the path it was known by.
 GATHERED = runs_table("gathered", "log, run, date, time", "\n    log TEXT NOT NULL,\n    real TEXT,"
-                      "\n    size INTEGER NOT NULL,").replace("CREATE TABLE", "CREATE TEMP TABLE")
-GATHER = "INSERT INTO gathered (log, %s, real, size) VALUES (%s) ON CONFLICT (log, run, date, time) DO UPDATE SET %s" \
-         " WHERE excluded.size > gathered.size" % (
-             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 3)),
-             ", ".join("%s = excluded.%s" % (name, name) for name in COLUMNS[2:] + ("file", "real", "size")))
+                      "\n    size INTEGER NOT NULL,\n    settled INTEGER NOT NULL,\n    was TEXT,").replace(
+                          "CREATE TABLE", "CREATE TEMP TABLE")
+GATHER = "INSERT INTO gathered (log, %s, real, size, settled, was) VALUES (%s) ON CONFLICT (log, run, date, time)" \
+         " DO UPDATE SET %s WHERE excluded.size > gathered.size" % (
+             ", ".join(COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(COLUMNS) + 5)),
+             ", ".join("%s = excluded.%s" % (name, name)
+                       for name in COLUMNS[2:] + ("file", "real", "size", "settled", "was")))
+# A log read on from its settled place is worked out whole: its runs kept
+# before that place join the gathered ones (a later run's serial may give
+# an earlier one its unit; the order key runs on from the runs before).
+RESTAGE = ("INSERT INTO gathered (log, %s, real, size, settled) SELECT DISTINCT k.log, %s,"
+           " CASE WHEN NOT %s THEN k.serial END, g.size, 0 FROM runs AS k JOIN (SELECT log, max(settled) AS settled,"
+           " max(size) AS size FROM gathered WHERE settled > 0 GROUP BY log) AS g ON g.log = k.log"
+           " AND k.run <= g.settled WHERE NOT EXISTS (SELECT 1 FROM gathered AS o WHERE o.log = k.log"
+           " AND o.run = k.run AND o.date = k.date AND o.time = k.time)"
+           % (", ".join(COLUMNS), ", ".join("k." + name for name in COLUMNS), is_placeholder_sql("k.serial")))
+# A log first gathered before its first run had logged its serial number is
+# known by its path; once it is known by its beginning, the runs kept under
+# its path are its own: they are moved to the identity it has now (an
+# UPDATE, which a gatherer may do, where a DELETE it may not), and taken
+# in from there as the rest of the log.
+MOVE = ("UPDATE runs SET log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log)"
+        " WHERE log IN (SELECT was FROM gathered WHERE was IS NOT NULL) AND NOT EXISTS (SELECT 1 FROM runs AS k"
+        " WHERE k.log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log) AND k.run = runs.run"
+        " AND k.started = runs.started)")
+# What a gathering read of each file, in the order read (seq).
+READING = "CREATE TEMP TABLE reading AS SELECT 0 AS seq, %s FROM files WHERE 1 = 0" % ", ".join(FILE_COLUMNS)
+READ = "INSERT INTO reading (seq, %s) VALUES (%s)" % (
+    ", ".join(FILE_COLUMNS), ", ".join([ENGINE["placeholder"]] * (len(FILE_COLUMNS) + 1)))
+# Each file as last read.
+FILED = "INSERT INTO files (%s) SELECT %s FROM reading AS r WHERE NOT EXISTS (SELECT 1 FROM reading AS o" \
+        " WHERE o.path = r.path AND o.seq > r.seq) ON CONFLICT (path) DO UPDATE SET %s" % (
+            ", ".join(FILE_COLUMNS), ", ".join("r." + name for name in FILE_COLUMNS),
+            ", ".join("%s = excluded.%s" % (name, name) for name in FILE_COLUMNS[1:]))
+KNOWN = "SELECT %s FROM files WHERE path IN (%%s)" % ", ".join(FILE_COLUMNS)
 # Before the gathered runs are kept: a copy shorter than the log kept gives
 # nothing (its runs are the kept ones); a log kept before keeps the file and
 # machine it was first gathered from, which also name a unit that is a log.
@@ -59,13 +92,44 @@ def ahead_of(now):
     return ((now or datetime.datetime.now()) + datetime.timedelta(days=1)).strftime("%Y-%m-%dT%H:%M:%S")
 
 
-def ingest(db, records, now=None):
+def known_files(db, reals):
+    """What the database keeps of the files at real paths reals, a
+    gather.Kept by real path, for those it keeps."""
+    keys = dict((given_back(db.keyed(real)), real) for real in reals)
+    found = {}
+    for row in db.execute(KNOWN % ", ".join([ENGINE["placeholder"]] * len(keys)),
+                          [db.keyed(real) for real in keys.values()]).fetchall():
+        path, size, mtime, head, digest, log, offset, run, form, base, runs = row
+        found[keys[given_back(path)]] = Kept(size, mtime, head, digest, given_back(log),
+                                             Settled(offset, run, form, base), runs)
+    return found
+
+
+def keep_read(db, gathering, seq):
+    """Stages what the gathering read of each file since the last call;
+    returns the next seq."""
+    rows = []
+    for read in gathering.taken():
+        place = read.place
+        rows.append((seq, db.keyed(read.path), read.size, read.mtime, read.head, read.digest,
+                     None if read.log is None else db.keyed(read.log), place.offset, place.run, place.form,
+                     place.base, read.runs))
+        seq += 1
+    if rows:
+        db.executemany(READ, rows)
+    return seq
+
+
+def ingest(db, records, now=None, gathering=None):
     """Keeps (machine, record) pairs in the database, all in one transaction,
     a database of an older schema upgraded first: what fails or is killed
     half-way leaves the database as it was. Returns the number of runs that
-    are new, updated and unchanged. A run first kept with a start more than
-    a day after now (the gathering's time, see ahead_of) is flagged as a
-    clock set ahead, for good. The records are read with the writers'
+    are new, updated and unchanged. With the gathering (a gather.Gathering)
+    whose records they are: it asks the database what it keeps of each
+    file, what it read of each is kept with the runs, and the runs of the
+    logs it did not read again count as unchanged. A run first kept with a
+    start more than a day after now (the gathering's time, see ahead_of) is
+    flagged as a clock set ahead, for good. The records are read with the writers'
     lock held (SQLite), or kept aside first and taken in with it (PostgreSQL,
     whose gatherers read their logs side by side)."""
     ahead = ahead_of(now)
@@ -82,21 +146,36 @@ def ingest(db, records, now=None):
                 upgrade(db, version, ahead)
             db.schema_made()
         seen = 0
+        staged_read = 0
+        if gathering is not None:
+            db.execute(READING)
+            # Each file's last reading is looked up by its path.
+            db.execute("CREATE INDEX reading_by_path ON reading (path, seq)")
+            gathering.known = lambda reals: known_files(db, reals)
         head = FIELDS[:FIELDS.index("views")]
         untrusted = [head.index(name) for name in UNTRUSTED if name in head]
 
         def rows():
             """Each run as gathered holds it: its log's identity, its columns,
-            its serial where that is no placeholder, and the number of runs
-            of its copy of the log."""
-            nonlocal seen
-            log, file, copy = None, None, []
+            its serial where that is no placeholder, the number of runs
+            of its copy of the log, how many of them come before the first
+            given, and the path it was known by where it is known by its
+            beginning from now on (see MOVE)."""
+            nonlocal seen, staged_read
+            log, file, copy, size, settled, was = None, None, [], None, 0, None
             for machine, record in records:
                 seen += 1
                 if record["file"] != file:
                     for row in copy:
-                        yield row + (len(copy),)
-                    log, file, copy = kept(log_identity(record)), record["file"], []
+                        yield row + (size or len(copy), settled, was)
+                    if gathering is None:
+                        identity, settled, size, was = log_identity(record), 0, None, None
+                    else:
+                        identity, settled, size, was = gathering.reading
+                        was = kept(was)
+                        if len(gathering.read) >= BATCH:
+                            staged_read = keep_read(db, gathering, staged_read)
+                    log, file, copy = kept(identity), record["file"], []
                 row = [record[name] for name in head]
                 for at in untrusted:
                     row[at] = kept(row[at])
@@ -105,12 +184,17 @@ def ingest(db, records, now=None):
                                                    int(record["interleaved"]), kept(machine),
                                                    None if serial is None or is_placeholder(serial) else kept(serial)))
             for row in copy:
-                yield row + (len(copy),)
+                yield row + (size or len(copy), settled, was)
 
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         changed = db.upsert(staged, ahead)
+        if gathering is not None:
+            keep_read(db, gathering, staged_read)
+            db.execute(FILED)
+            db.execute("DROP TABLE reading")
+            seen += gathering.carried
         bring_up_to_date(db)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)

@@ -10,7 +10,7 @@ import sys
 from contextlib import contextmanager
 
 from .errors import DatabaseError, FleetError
-from .ingest import KEEP, SETTLE
+from .ingest import KEEP, MOVE, RESTAGE, SETTLE
 from .schema import COLUMNS, ENGINE, POSTGRES, given_back
 
 
@@ -26,7 +26,7 @@ NO_PSYCOPG = ("a PostgreSQL database needs psycopg 3, which %s does not have (De
 # All the gathering's runs taken in at once, each once: of copies of a log,
 # the longest's, and of copies as long, the first read, as SQLite keeps them.
 MERGE = ("CREATE TEMPORARY TABLE gathered ON COMMIT DROP AS SELECT DISTINCT ON (log, run, date, time) log, %s, real,"
-         " size"
+         " size, settled, was"
          " FROM %%s ORDER BY log, run, date, time, size DESC, seq" % ", ".join(COLUMNS))
 # Whatever the schema holds but indexes (which cannot hold anything foreign),
 # with the comments of its relations; in one statement, so one snapshot.
@@ -252,22 +252,34 @@ class Postgres:
 
     def stage(self, rows):
         """The rows in a table of this session's, gone at the commit; their
-        order is kept in seq."""
+        order is kept in seq. They are copied in a batch at a time: between
+        batches, reading the rows may ask the database about the files."""
         self.native("CREATE TEMPORARY TABLE incoming ON COMMIT DROP AS SELECT 0::bigint AS seq, log, %s,"
-                    " serial AS real, 0::bigint AS size FROM runs"
+                    " serial AS real, 0::bigint AS size, 0::bigint AS settled, log AS was FROM runs"
                     " WITH NO DATA" % ", ".join(COLUMNS))
-        with self.speaking(), self.connection.cursor() as cursor, cursor.copy("COPY incoming FROM STDIN") as copy:
-            lines, files = [], []
-            for seq, row in enumerate(rows):
-                lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else str(value)
-                                                           if value.__class__ is int else copy_text(given_back(value))
-                                                           for value in row)))
-                files.append(given_back(row[1]))
-                if len(lines) == 1000:
-                    copy.write(self.kept(lines, files))
-                    lines, files = [], []
-            copy.write(self.kept(lines, files))
+        lines, files = [], []
+        for seq, row in enumerate(rows):
+            lines.append("%d\t%s\n" % (seq, "\t".join("\\N" if value is None else str(value)
+                                                       if value.__class__ is int else copy_text(given_back(value))
+                                                       for value in row)))
+            files.append(given_back(row[1]))
+            if len(lines) == 5000:
+                self.copy_in(lines, files)
+                lines, files = [], []
+        self.copy_in(lines, files)
         return "incoming"
+
+    def copy_in(self, lines, files):
+        if lines:
+            with self.speaking(), self.connection.cursor() as cursor, \
+                    cursor.copy("COPY incoming FROM STDIN") as copy:
+                copy.write(self.kept(lines, files))
+
+    @staticmethod
+    def keyed(text):
+        """A text as the files table keeps it, and is looked up by: as the
+        runs are kept (see kept)."""
+        return UNKEEPABLE.sub("\ufffd", given_back(text))
 
     def kept(self, lines, files):
         """The lines as UTF-8, where PostgreSQL's text cannot hold U+0000 nor
@@ -290,6 +302,8 @@ class Postgres:
 
     def upsert(self, table, ahead):
         self.execute(MERGE % table)
+        self.execute(RESTAGE)
+        self.execute(MOVE)
         for statement in SETTLE:
             self.execute(statement)
         return self.execute(KEEP, (ahead,)).rowcount

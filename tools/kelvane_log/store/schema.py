@@ -248,6 +248,28 @@ UPGRADE_RUNS = (
 
 BATCH = 4096        # runs kept at a time, in whole logs
 
+# Each file gathered, by its real path: its size and modification time (ns)
+# when it was read, the digest of its first head bytes, the log it holds
+# (None for an empty file), its settled place (see reader.Settled) and the
+# number of runs it gave. A file as kept is not read again; one that begins
+# as kept, no shorter, is read from its settled place on.
+FILES = """CREATE TABLE files (
+    path TEXT NOT NULL,
+    size BIGINT NOT NULL,
+    mtime BIGINT NOT NULL,
+    head INTEGER NOT NULL,
+    digest TEXT NOT NULL,
+    log TEXT,
+    place_offset BIGINT NOT NULL,
+    place_run INTEGER NOT NULL,
+    place_form INTEGER,
+    place_base BIGINT NOT NULL,
+    runs INTEGER NOT NULL,
+    PRIMARY KEY (path)
+)%s""" % ENGINE["clustered"]
+FILE_COLUMNS = ("path", "size", "mtime", "head", "digest", "log", "place_offset", "place_run", "place_form",
+                "place_base", "runs")
+
 
 def summed(db, ahead):
     """The summary tables, summed from the runs kept (see summaries)."""
@@ -281,6 +303,7 @@ STEPS = (
         "DROP TABLE runs_v2",
         "CREATE INDEX runs_by_unit ON runs (unit, ordered, log, run)",
     ] + ["CREATE VIEW %s AS %s" % view for view in ORDERED_VIEWS]),
+    ("the files gathered, each with its size, time, beginning and settled place", [FILES]),
     ("sums of the units, their first-run days, the runs' days and the logs, kept as runs come in", [summed]),
 )
 SCHEMA_VERSION = len(STEPS)

@@ -7,7 +7,8 @@ import re
 import sqlite3
 
 from .errors import BUSY, Busy, is_busy
-from .ingest import GATHER, GATHERED, KEEP, SETTLE, in_whole_logs
+from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, SETTLE, in_whole_logs
+from .schema import kept
 
 
 class SQLite(sqlite3.Connection):
@@ -76,12 +77,17 @@ class SQLite(sqlite3.Connection):
         changed = 0
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
+            self.execute(RESTAGE)
+            self.execute(MOVE)
             for statement in SETTLE:
                 self.execute(statement)
             changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
         self.execute("DROP TABLE gathered")
         return changed
+
+    # A text as the files table keeps it, and is looked up by.
+    keyed = staticmethod(kept)
 
     # SQLite steps through a query's rows as they are taken.
     rows = sqlite3.Connection.execute

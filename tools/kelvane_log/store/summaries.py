@@ -128,6 +128,10 @@ NOTING = (
     "CREATE UNIQUE INDEX IF NOT EXISTS touched_logs_by_log ON touched_logs (log)",
     "CREATE TEMP TABLE IF NOT EXISTS runs_before AS SELECT %s FROM runs WHERE false" % NOTED,
     "CREATE INDEX IF NOT EXISTS runs_before_by_key ON runs_before (log, run, started)",
+    # A log known by its path until its serial was logged, whose runs were
+    # moved to its identity by its beginning: no log of its own any more.
+    "CREATE TEMP TABLE IF NOT EXISTS moved_logs AS SELECT log FROM runs WHERE false",
+    "INSERT INTO moved_logs (log) SELECT DISTINCT was FROM gathered WHERE was IS NOT NULL",
     "INSERT INTO runs_before SELECT %s FROM runs WHERE log IN (SELECT log FROM gathered)"
     " AND log NOT IN (SELECT log FROM touched_logs)" % NOTED,
     "INSERT INTO touched_logs (log) SELECT DISTINCT log FROM gathered WHERE log NOT IN (SELECT log FROM touched_logs)",
@@ -135,7 +139,7 @@ NOTING = (
 # Of the groups, only the Build ID may be NULL.
 SAME_GROUP = " AND ".join("c.{0} {1} s.{0}".format(name, "IS" if name == "build_id" else "=")
                           for name in UNIT_DAY_COLUMNS[:-1])
-SUMMING = NOTING[:4] + (
+SUMMING = NOTING[:5] + (
     # The runs that are new or changed, as they are and as they were: the
     # units and days the sums are brought up to date for.
     "CREATE TEMP TABLE runs_changed AS SELECT %s FROM runs AS r WHERE r.log IN (SELECT log FROM touched_logs)"
@@ -174,6 +178,9 @@ SUMMING = NOTING[:4] + (
     "INSERT INTO summed_run_days (%s) %s" % (", ".join(RUN_DAY_COLUMNS), RUN_DAYS.format(
         join=" JOIN run_days_changed AS d ON " + ON_DAY.format(start="started", day="d.day"), where="true")),
     "INSERT INTO summed_logs (log) SELECT DISTINCT log FROM touched_logs WHERE true ON CONFLICT (log) DO NOTHING",
+    "DELETE FROM summed_logs WHERE log IN (SELECT log FROM moved_logs)"
+    " AND NOT EXISTS (SELECT 1 FROM runs WHERE runs.log = summed_logs.log)",
+    "DROP TABLE moved_logs",
     "DROP TABLE touched_logs",
     "DROP TABLE touched_units",
     "DROP TABLE runs_before",
