@@ -45,8 +45,8 @@ RESTAGE = ("INSERT INTO gathered (log, %s, real, size, settled) SELECT DISTINCT 
 # A log first gathered before its first run had logged its serial number is
 # known by its path; once it is known by its beginning, the runs kept under
 # its path are its own: they are moved to the identity it has now (an
-# UPDATE, which a gatherer may do, where a DELETE it may not), and taken
-# in from there as the rest of the log.
+# UPDATE: each keeps its place and start), and taken in from there as the
+# rest of the log.
 MOVE = ("UPDATE runs SET log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log)"
         " WHERE log IN (SELECT was FROM gathered WHERE was IS NOT NULL) AND NOT EXISTS (SELECT 1 FROM runs AS k"
         " WHERE k.log = (SELECT min(g.log) FROM gathered AS g WHERE g.was = runs.log) AND k.run = runs.run"
