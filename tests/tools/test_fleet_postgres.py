@@ -26,7 +26,7 @@ except ImportError:
     sys.exit("%s has no psycopg 3: run this test with /usr/bin/python3 (scripts/setup.sh installs python3-psycopg)"
              % sys.executable)
 
-from test_fleet_report import (FAILING, NIGHTS, TWO_RUNS, fixed_now, older_database, older_nights, same_nights,
+from test_fleet_report import (FAILING, NIGHTS, TWO_RUNS, older_database, older_nights, same_nights,
                                summaries_agree, write)
 from test_kelvane_log import PASSING, RUN_LOGS, SOURCE, TOOL, log_of, read_bytes as read, run_tool as tool, \
     setUpModule as logs_kept
@@ -192,11 +192,7 @@ class Postgres(unittest.TestCase):
         self.assertEqual(tool("--into", self.fleet, many)[1:], ("%d new, 0 updated, 0 unchanged\n" % runs, 0))
 
     def test_databases_of_versions_2_and_3_are_upgraded_to_what_the_same_nights_make(self):
-        fixed_now(self)
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(older_nights(self.tmp))
-        for night in NIGHTS:
-            tool("--into", "fleet.sqlite", night)
+        older_nights(self)
         for version in (2, 3):
             self.new_database()
             with closing(store.connect(self.fleet, create=True)) as db:

@@ -146,15 +146,21 @@ NIGHTS = ("line", "./line/", "line/PC-2", "backup")
 fail, pass_ = (lambda at, serial: run(NOT_SET, at, serial)), (lambda at, serial: run(PASSING, at, serial))
 
 
-def older_nights(folder):
-    """A line whose nights a path-keyed database counted wrong; returns its folder."""
+def older_nights(test):
+    """A line whose nights a path-keyed database counted wrong, written in test's folder, which is the current
+    folder for the rest of test, and gathered night by night into fleet.sqlite at the tool's fixed time."""
+    fixed_now(test)
+    test.addCleanup(os.chdir, os.getcwd())
+    folder = test.tmp
     for where, runs in {"line/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U"), pass_("12/01/26 10:05:00", "SN-U")],
                         "line/PC-2/Logs": [fail("12/01/26 11:00:00", "Default string")],
                         "line/PC-3": [pass_("12/01/26 11:00:00", "Default string"), fail("12/31/99 10:00:00", "0")],
                         "line/PC-4": [fail("11/30/26 10:00:00", "SN-K"), pass_("01/01/00 00:03:00", "SN-K")],
                         "backup/PC-1/Logs": [fail("12/01/26 10:00:00", "SN-U")]}.items():
         write(os.path.join(folder, where, "Kelvane.log"), "".join(runs).encode("utf-16-le"))
-    return folder
+    os.chdir(folder)
+    for night in NIGHTS:
+        tool("--into", "fleet.sqlite", night)
 
 
 def fixed_now(test):
@@ -470,11 +476,7 @@ class Fleet(unittest.TestCase):
                 self.assertEqual({key: page[key] for key in figures}, figures)
 
     def test_databases_of_versions_2_and_3_are_read_untouched_and_upgraded_to_what_the_same_nights_make(self):
-        fixed_now(self)
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(older_nights(self.tmp))
-        for night in NIGHTS:
-            tool("--into", "fleet.sqlite", night)
+        older_nights(self)
         for version in (2, 3):
             older = "version-%d.sqlite" % version
             with closing(store.connect(older, create=True)) as db:

@@ -355,9 +355,6 @@ def open_for(hours):
     return "%d d %d h" % (hours // 24, hours % 24)
 
 
-VIEW_NAMES = {"Wow6432Node": "32-bit view"}
-
-
 def reason_of(outcome, reason, run):
     """Why a unit is open: a failed run's reason; for a run without a verdict,
     what it last logged before it was cut off."""
