@@ -110,10 +110,11 @@ ChildRun RunChild(
     return run;
 }
 
-HANDLE StartChild(const std::wstring& program, const std::wstring& workingDir, const std::wstring& injectDll)
+HANDLE
+StartChild(const std::wstring& program, const std::wstring& workingDir, const std::wstring& injectDll, DWORD* error)
 {
     PROCESS_INFORMATION process{};
-    if (!Launch(program, L"", workingDir, nullptr, nullptr, process, nullptr, injectDll))
+    if (!Launch(program, L"", workingDir, nullptr, nullptr, process, error, injectDll))
         return nullptr;
     const kelvane::UniqueKernelObject thread(process.hThread);
     return process.hProcess;

@@ -38,8 +38,11 @@ private:
 };
 
 // Starts a child whose output is discarded; the caller waits on the handle.
+// Returns nullptr, with the error in *error, when it cannot.
 HANDLE
-StartChild(const std::wstring& program, const std::wstring& workingDir = L"", const std::wstring& injectDll = L"");
+StartChild(
+    const std::wstring& program, const std::wstring& workingDir = L"", const std::wstring& injectDll = L"",
+    DWORD* error = nullptr);
 
 // Captures what this process writes to its standard output, in text mode as
 // on a pipe ("\n" arrives as "\r\n"), between
