@@ -64,13 +64,20 @@ KNOWN = "SELECT %s FROM files WHERE path IN (%%s)" % ", ".join(FILE_COLUMNS)
 # Before the gathered runs are kept: a copy shorter than the log kept gives
 # nothing (its runs are the kept ones); a log kept before keeps the file and
 # machine it was first gathered from, which also name a unit that is a log.
+# Into a database that kept runs before, NOTING follows (see noting).
 SETTLE = (
     "DELETE FROM gathered WHERE log IN (SELECT g.log FROM (SELECT log, max(run) AS last FROM gathered GROUP BY log)"
     " AS g WHERE EXISTS (SELECT 1 FROM runs WHERE runs.log = g.log AND runs.run > g.last))",
     "UPDATE gathered SET (file, machine) = (SELECT k.file, k.machine FROM runs AS k WHERE k.log = gathered.log"
     " LIMIT 1) WHERE EXISTS (SELECT 1 FROM runs AS k WHERE k.log = gathered.log AND (k.file <> gathered.file"
     " OR k.machine <> gathered.machine))",
-) + NOTING  # and what the sums must be brought up to date for
+)
+
+
+def settling(fresh):
+    """SETTLE, and what the sums must be brought up to date for, unless the
+    gathering began with no runs kept (fresh): then they are made whole."""
+    return SETTLE if fresh else SETTLE + NOTING
 
 
 def in_whole_logs(rows):
@@ -189,13 +196,13 @@ def ingest(db, records, now=None, gathering=None):
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
-        changed = db.upsert(staged, ahead)
+        changed = db.upsert(staged, ahead, settling(before == 0))
         if gathering is not None:
             keep_read(db, gathering, staged_read)
             db.execute(FILED)
             db.execute("DROP TABLE reading")
             seen += gathering.carried
-        bring_up_to_date(db)
+        bring_up_to_date(db, whole=before == 0)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
     except BaseException:

@@ -10,7 +10,7 @@ import sys
 from contextlib import contextmanager
 
 from .errors import DatabaseError, FleetError
-from .ingest import KEEP, MOVE, RESTAGE, SETTLE
+from .ingest import KEEP, MOVE, RESTAGE
 from .schema import COLUMNS, ENGINE, POSTGRES, given_back
 
 
@@ -300,10 +300,10 @@ class Postgres:
                                               " kept as U+FFFD")
         return "".join(lines).encode("utf-8")
 
-    def upsert(self, table, ahead):
+    def upsert(self, table, ahead, settle):
         self.execute(MERGE % table)
         self.execute(RESTAGE)
         self.execute(MOVE)
-        for statement in SETTLE:
+        for statement in settle:
             self.execute(statement)
         return self.execute(KEEP, (ahead,)).rowcount

@@ -7,7 +7,7 @@ import re
 import sqlite3
 
 from .errors import BUSY, Busy, is_busy
-from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, SETTLE, in_whole_logs
+from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, in_whole_logs
 from .schema import kept
 
 
@@ -70,20 +70,31 @@ class SQLite(sqlite3.Connection):
     def stage(self, rows):
         return rows
 
-    def upsert(self, rows, ahead):
+    def upsert(self, rows, ahead, settle):
         """Takes the rows in, a batch of whole logs at a time, and counts
-        those written: an unchanged run is no change."""
+        those written: an unchanged run is no change. settle: what runs
+        before each batch is kept (see settling)."""
         self.execute(GATHERED)
+        # Into no runs, their indexes are made once, at the end, from all of
+        # them: kept up to date a batch at a time, they take a write in a
+        # random place for each run.
+        deferred = [] if self.execute("SELECT 1 FROM runs LIMIT 1").fetchone() else self.execute(
+            "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'runs'"
+            " AND sql IS NOT NULL").fetchall()
+        for name, _ in deferred:
+            self.execute("DROP INDEX %s" % name)
         changed = 0
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
             self.execute(RESTAGE)
             self.execute(MOVE)
-            for statement in SETTLE:
+            for statement in settle:
                 self.execute(statement)
             changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
         self.execute("DROP TABLE gathered")
+        for _, sql in deferred:
+            self.execute(sql)
         return changed
 
     # A text as the files table keeps it, and is looked up by.

@@ -104,13 +104,19 @@ MADE = [
     # look at, newest first, without reading the others.
     "CREATE INDEX runs_by_start ON runs (started, log)",
     "CREATE INDEX runs_to_look_at ON runs (started DESC, file, run DESC) WHERE %s" % TO_LOOK_AT,
-    # What the runs kept so far sum to.
+]
+# What the runs kept so far sum to.
+SUMMED = (
     "INSERT INTO summed_units (%s) SELECT %s FROM units" % (", ".join(UNIT_COLUMNS), ", ".join(UNIT_COLUMNS)),
     "INSERT INTO summed_unit_days (%s) %s" % (", ".join(UNIT_DAY_COLUMNS), UNIT_DAYS.format(
         count="count(*)", source="summed_units", where="true")),
     "INSERT INTO summed_run_days (%s) %s" % (", ".join(RUN_DAY_COLUMNS), RUN_DAYS.format(join="", where="true")),
     "INSERT INTO summed_logs (log) SELECT DISTINCT log FROM runs",
-]
+)
+MADE += SUMMED
+# The sums made again from every run kept.
+SUMMED_AGAIN = tuple("DELETE FROM %s" % table
+                     for table in ("summed_units", "summed_unit_days", "summed_run_days", "summed_logs")) + SUMMED
 
 # What a run is, for the sums: its key and everything the units view and
 # the day sums read of it.
@@ -198,9 +204,11 @@ def make(db, ahead):
         db.execute(statement)
 
 
-def bring_up_to_date(db):
+def bring_up_to_date(db, whole=False):
     """The sums, after a gathering's runs were kept (NOTING ran before each
     batch of them), for the units and days of the runs it added or changed;
-    in its transaction."""
-    for statement in SUMMING:
+    in its transaction. whole: the gathering began with no runs kept, and
+    NOTING did not run: every unit and day is new, and the sums are made
+    from all the runs at once."""
+    for statement in SUMMED_AGAIN if whole else SUMMING:
         db.execute(statement)
