@@ -103,8 +103,15 @@ def write_rows(columns, rows, out):
 
 
 def write_units_jsonl(units, out):
+    # A write a unit costs more than its line: they go a thousand at a time.
+    lines = []
     for unit in units:
-        out.write(json.dumps(unit) + "\n")
+        lines.append(json.dumps(unit))
+        if len(lines) == 1000:
+            out.write("\n".join(lines) + "\n")
+            lines = []
+    if lines:
+        out.write("\n".join(lines) + "\n")
 
 
 def write_units_csv(units, out):
