@@ -6,7 +6,7 @@ import hashlib
 import os
 import stat
 from collections import namedtuple
-from itertools import islice, repeat
+from itertools import islice
 
 from .reader import START_OF_LOG, NotARunLog, PlaceLost, read_from, read_runs
 from .serials import is_placeholder
@@ -27,42 +27,55 @@ class NotRead(Exception):
     """A file in the place of a log that is not read: not a regular file, or too large."""
 
 
-def walk(top, onerror, links=None):
+def walk(top, onerror, links=None, real=None):
     """os.walk(top, onerror=onerror, followlinks=True), top down, dirs pruned
     in place by the caller; but without recursion, which before Python 3.12
     ends in a traceback in a tree nested deeper than a thousand folders. As
     there, a folder's subfolders are kept by name until they are walked.
     The subfolders that are links are added to links, when given, as the
-    listing tells without another look at each."""
-    pending = [iter([top])]
+    listing tells without another look at each. With top's real path
+    (real), each folder comes with its own as a fourth value: its parent's
+    and its name, unless a link led to it or to a folder above it (None)."""
+    pending = [iter([(top, real)])]
     while pending:
-        folder = next(pending[-1], None)
+        folder, real_folder = next(pending[-1], (None, None))
         if folder is None:
             pending.pop()
             continue
-        dirs, files = [], []
+        dirs, files, linked = [], [], set()
         try:
             with os.scandir(folder) as listing:
                 for entry in listing:
                     try:
                         is_dir = entry.is_dir()
-                        if is_dir and links is not None and entry.is_symlink():
-                            links.add(os.path.join(folder, entry.name))
+                        if is_dir and (links is not None or real is not None) and entry.is_symlink():
+                            linked.add(entry.name)
                     except OSError:
                         is_dir = False
                     (dirs if is_dir else files).append(entry.name)
         except OSError as problem:
             onerror(problem)
             continue
-        yield folder, dirs, files
-        pending.append(map(os.path.join, repeat(folder), dirs))
+        if links is not None:
+            links.update(os.path.join(folder, name) for name in linked)
+        yield (folder, dirs, files) if real is None else (folder, dirs, files, real_folder)
+        pending.append(subfolders(folder, real_folder, dirs, linked))
 
 
-def find_logs(paths, error, warn=None):
+def subfolders(folder, real, names, linked):
+    """Each folder of names in folder, with its real path (see walk)."""
+    for name in names:
+        yield os.path.join(folder, name), None if real is None or name in linked else os.path.join(real, name)
+
+
+def find_logs(paths, error, warn=None, reals=None):
     """Each PATH as a file, or the Kelvane.log files below it in name order;
     each with the machine folder it stands for (see machine_of). A link to a folder is followed unless the
     folder is walked anyway (a loop, a second way in), so each real folder
-    is read once; what is kept for that grows with the links, not the files."""
+    is read once; what is kept for that grows with the links, not the files.
+    reals: where given, the real path of each folder walked is put in it
+    by its path, where the walk knows it without looking again, before its
+    logs are given."""
     walked = []          # real paths: each PATH, and each folder a link led out to
     holds_walked = []    # true once a folder led out to holds one walked before
     links = set()        # the subfolders listed that are links, until they are looked at
@@ -91,7 +104,9 @@ def find_logs(paths, error, warn=None):
         if os.path.isdir(path):
             if not first_walk(path):
                 continue
-            for root, dirs, files in walk(path, unreadable, links):
+            for root, dirs, files, real in walk(path, unreadable, links, walked[-1]):
+                if reals is not None and real is not None:
+                    reals[root] = real
                 dirs[:] = sorted(name for name in dirs if to_walk(os.path.join(root, name)))
                 for name in sorted(files):
                     if name.lower() == "kelvane.log":
@@ -308,7 +323,7 @@ class Gathering:
     def records(self):
         """(machine folder, record) of each run given, in order, one log
         in memory at a time."""
-        found = find_logs(self.paths, self.error, self.warn)
+        found = find_logs(self.paths, self.error, self.warn, self.folders)
         while True:
             some = [(path, machine) + self.look(path) for path, machine in islice(found, LOOKED_UP)]
             if not some:
