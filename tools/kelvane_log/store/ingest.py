@@ -104,10 +104,8 @@ def known_files(db, reals):
     gather.Kept by real path, for those it keeps."""
     keys = dict((given_back(db.keyed(real)), real) for real in reals)
     found = {}
-    # Read as rows() reads: PostgreSQL's client takes a row whole faster
-    # than its eleven values one by one.
-    for row in list(db.rows(KNOWN % ", ".join([ENGINE["placeholder"]] * len(keys)),
-                            [db.keyed(real) for real in keys.values()])):
+    for row in db.lookup(KNOWN % ", ".join([ENGINE["placeholder"]] * len(keys)),
+                         [db.keyed(real) for real in keys.values()], FILE_COLUMNS):
         path, size, mtime, head, digest, log, offset, run, form, base, runs = row
         found[keys[given_back(path)]] = Kept(size, mtime, head, digest, given_back(log),
                                              Settled(offset, run, form, base), runs)

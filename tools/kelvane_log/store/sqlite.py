@@ -103,6 +103,10 @@ class SQLite(sqlite3.Connection):
     # SQLite steps through a query's rows as they are taken.
     rows = sqlite3.Connection.execute
 
+    def lookup(self, sql, parameters, names):
+        """The few rows of a query (whose columns are names)."""
+        return self.execute(sql, parameters).fetchall()
+
 
 # Filesystems whose locking SQLite cannot rely on.
 NETWORK_FILESYSTEMS = ("nfs", "nfs4", "cifs", "smb3", "smbfs")
