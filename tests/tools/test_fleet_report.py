@@ -282,6 +282,22 @@ class Fleet(unittest.TestCase):
         self.assertEqual(tool("--from", self.fleet, "--format", "jsonl"), tool("--format", "jsonl", self.gathered))
         summaries_agree(self, self.fleet)
 
+    def test_each_file_is_kept_by_its_real_path_however_the_walk_came_to_it(self):
+        # A machine folder that is a link to one elsewhere, and a second way to another.
+        machine = os.path.dirname(self.logs[FAILING])
+        os.rename(machine, os.path.join(self.tmp, "elsewhere"))
+        os.symlink(os.path.join(self.tmp, "elsewhere"), machine)
+        os.symlink(os.path.dirname(self.logs[TWO_RUNS]), os.path.join(self.gathered, "PC-99"))
+        self.gather()
+
+        def kept():
+            with closing(sqlite3.connect(self.fleet)) as db:
+                return sorted(path for path, in db.execute("SELECT path FROM files"))
+        self.assertEqual(kept(), sorted(os.path.realpath(path) for path in self.logs.values()))
+        self.assertRegex(tool("--into", self.fleet, os.path.join(self.tmp, "elsewhere"))[1],
+                         "^0 new, 0 updated, [1-9][0-9]* unchanged\n$")
+        self.assertEqual(len(kept()), len(self.logs))
+
     def test_a_killed_or_interrupted_gathering_leaves_the_database_as_it_was(self):
         # Enough runs that the transaction spills into the database file
         # before the tool waits at the log it reads last; three logs, as a
