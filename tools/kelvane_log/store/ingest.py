@@ -61,6 +61,12 @@ FILED = "INSERT INTO files (%s) SELECT %s FROM reading AS r WHERE NOT EXISTS (SE
             ", ".join(FILE_COLUMNS), ", ".join("r." + name for name in FILE_COLUMNS),
             ", ".join("%s = excluded.%s" % (name, name) for name in FILE_COLUMNS[1:]))
 KNOWN = "SELECT %s FROM files WHERE path IN (%%s)" % ", ".join(FILE_COLUMNS)
+# The files from one path to another, in the table's own order, at most a
+# number of them. A walk gives a folder's files side by side: the paths of
+# a batch are a short stretch of that order, read in one pass rather than
+# looked up one by one.
+KNOWN_BETWEEN = "SELECT %s FROM files WHERE path >= {0} AND path <= {0} ORDER BY path LIMIT {0}".format(
+    ENGINE["placeholder"]) % ", ".join(FILE_COLUMNS)
 # Before the gathered runs are kept: a copy shorter than the log kept gives
 # nothing (its runs are the kept ones); a log kept before keeps the file and
 # machine it was first gathered from, which also name a unit that is a log.
@@ -103,12 +109,25 @@ def known_files(db, reals):
     """What the database keeps of the files at real paths reals, a
     gather.Kept by real path, for those it keeps."""
     keys = dict((given_back(db.keyed(real)), real) for real in reals)
+    # Text sorts as the table sorts it (by code point); a path kept as a
+    # BLOB sorts apart, and is looked up by itself.
+    texts = sorted(key for key in keys if db.keyed(key).__class__ is str)
+    rows, most = [], 2 * len(keys) + 16
+    if texts:
+        rows = db.lookup(KNOWN_BETWEEN, [texts[0], texts[-1], most], FILE_COLUMNS)
+        # So many files between them that the paths are not side by side.
+        if len(rows) == most:
+            rows = []
+    between = set(given_back(row[0]) for row in rows)
+    left = [db.keyed(key) for key in keys if key not in between]
+    if left:
+        rows += db.lookup(KNOWN % ", ".join([ENGINE["placeholder"]] * len(left)), left, FILE_COLUMNS)
     found = {}
-    for row in db.lookup(KNOWN % ", ".join([ENGINE["placeholder"]] * len(keys)),
-                         [db.keyed(real) for real in keys.values()], FILE_COLUMNS):
+    for row in rows:
         path, size, mtime, head, digest, log, offset, run, form, base, runs = row
-        found[keys[given_back(path)]] = Kept(size, mtime, head, digest, given_back(log),
-                                             Settled(offset, run, form, base), runs)
+        if given_back(path) in keys:
+            found[keys[given_back(path)]] = Kept(size, mtime, head, digest, given_back(log),
+                                                 Settled(offset, run, form, base), runs)
     return found
 
 
