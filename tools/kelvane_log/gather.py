@@ -313,7 +313,7 @@ class Gathering:
         # the path it was known by where it is known by its beginning from now on.
         self.reading = None
         self.read = []
-        self.folders = {}     # real_folder()'s: a folder's real path by its path
+        self.folders = {}     # a folder's real path by its path: the walk's, and real_folder()'s
 
     def taken(self):
         """What was read of each file since the last call."""

@@ -70,7 +70,7 @@ KNOWN_BETWEEN = "SELECT %s FROM files WHERE path >= {0} AND path <= {0} ORDER BY
 # Before the gathered runs are kept: a copy shorter than the log kept gives
 # nothing (its runs are the kept ones); a log kept before keeps the file and
 # machine it was first gathered from, which also name a unit that is a log.
-# Into a database that kept runs before, NOTING follows (see noting).
+# Into a database that kept runs before, NOTING follows (see settling).
 SETTLE = (
     "DELETE FROM gathered WHERE log IN (SELECT g.log FROM (SELECT log, max(run) AS last FROM gathered GROUP BY log)"
     " AS g WHERE EXISTS (SELECT 1 FROM runs WHERE runs.log = g.log AND runs.run > g.last))",
@@ -125,9 +125,10 @@ def known_files(db, reals):
     found = {}
     for row in rows:
         path, size, mtime, head, digest, log, offset, run, form, base, runs = row
-        if given_back(path) in keys:
-            found[keys[given_back(path)]] = Kept(size, mtime, head, digest, given_back(log),
-                                                 Settled(offset, run, form, base), runs)
+        path = given_back(path)
+        if path in keys:
+            found[keys[path]] = Kept(size, mtime, head, digest, given_back(log),
+                                     Settled(offset, run, form, base), runs)
     return found
 
 
@@ -215,7 +216,7 @@ def ingest(db, records, now=None, gathering=None):
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
-        changed = db.upsert(staged, ahead, settling(before == 0))
+        changed = db.upsert(staged, ahead, before == 0)
         if gathering is not None:
             keep_read(db, gathering, staged_read)
             db.execute(FILED)

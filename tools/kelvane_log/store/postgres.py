@@ -10,7 +10,7 @@ import sys
 from contextlib import contextmanager
 
 from .errors import DatabaseError, FleetError
-from .ingest import KEEP, MOVE, RESTAGE
+from .ingest import KEEP, MOVE, RESTAGE, settling
 from .schema import COLUMNS, ENGINE, POSTGRES, given_back
 
 
@@ -51,6 +51,11 @@ def to_postgres(sql):
         sql = re.sub(r" TEXT\b", " " + POSTGRES["text"], sql).replace(ENGINE["clustered"], POSTGRES["clustered"])
     return NULL_SAFE.sub(lambda found: "%s " % POSTGRES["differs"] if found.group(1) else "IS NOT DISTINCT FROM ",
                          sql)
+
+
+def json_row(names):
+    """A row of a query's columns names, as one JSON array."""
+    return "json_build_array(%s)" % ", ".join('query."%s"' % name for name in names)
 
 
 def copy_text(value):
@@ -181,8 +186,7 @@ class Postgres:
                                                                  parameters).description]
         with self.speaking(), self.connection.cursor(name="rows", binary=True) as cursor:
             cursor.itersize = 5000
-            cursor.execute("SELECT json_build_array(%s)::text FROM (%s) AS query"
-                           % (", ".join('query."%s"' % name for name in names), sql), parameters)
+            cursor.execute("SELECT %s::text FROM (%s) AS query" % (json_row(names), sql), parameters)
             for (row,) in cursor:
                 yield tuple(json.loads(row))
 
@@ -192,8 +196,8 @@ class Postgres:
         read), all in one JSON text: psycopg's client reads value by value,
         json.loads a text in C."""
         with self.speaking():
-            (found,), = self.connection.execute("SELECT json_agg(json_build_array(%s))::text FROM (%s) AS query" % (
-                ", ".join('query."%s"' % name for name in names), to_postgres(sql)), parameters).fetchall()
+            (found,), = self.connection.execute("SELECT json_agg(%s)::text FROM (%s) AS query" % (
+                json_row(names), to_postgres(sql)), parameters).fetchall()
         return [tuple(row) for row in json.loads(found or "[]")]
 
     @property
@@ -310,10 +314,10 @@ class Postgres:
                                               " kept as U+FFFD")
         return "".join(lines).encode("utf-8")
 
-    def upsert(self, table, ahead, settle):
+    def upsert(self, table, ahead, fresh):
         self.execute(MERGE % table)
         self.execute(RESTAGE)
         self.execute(MOVE)
-        for statement in settle:
+        for statement in settling(fresh):
             self.execute(statement)
         return self.execute(KEEP, (ahead,)).rowcount

@@ -7,7 +7,7 @@ import re
 import sqlite3
 
 from .errors import BUSY, Busy, is_busy
-from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, in_whole_logs
+from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, in_whole_logs, settling
 from .schema import kept
 
 
@@ -70,17 +70,16 @@ class SQLite(sqlite3.Connection):
     def stage(self, rows):
         return rows
 
-    def upsert(self, rows, ahead, settle):
+    def upsert(self, rows, ahead, fresh):
         """Takes the rows in, a batch of whole logs at a time, and counts
-        those written: an unchanged run is no change. settle: what runs
-        before each batch is kept (see settling)."""
+        those written: an unchanged run is no change. fresh: no runs were
+        kept before (see settling)."""
         self.execute(GATHERED)
         # Into no runs, their indexes are made once, at the end, from all of
         # them: kept up to date a batch at a time, they take a write in a
         # random place for each run.
-        deferred = [] if self.execute("SELECT 1 FROM runs LIMIT 1").fetchone() else self.execute(
-            "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'runs'"
-            " AND sql IS NOT NULL").fetchall()
+        deferred = self.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'runs'"
+                                " AND sql IS NOT NULL").fetchall() if fresh else []
         for name, _ in deferred:
             self.execute("DROP INDEX %s" % name)
         changed = 0
@@ -88,7 +87,7 @@ class SQLite(sqlite3.Connection):
             self.executemany(GATHER, batch)
             self.execute(RESTAGE)
             self.execute(MOVE)
-            for statement in settle:
+            for statement in settling(fresh):
                 self.execute(statement)
             changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
