@@ -4,7 +4,9 @@ stands for, and their records read one log at a time.
 
 import hashlib
 import os
+import queue
 import stat
+import threading
 from collections import namedtuple
 from itertools import islice
 
@@ -280,9 +282,11 @@ def read_log(path, old, reread, warn):
         same = old is not None and len(head) >= old.head and digest_of(head[:old.head]) == old.digest
         place = old.place if same and not reread and facts.st_size >= old.size else START_OF_LOG
         said = []
+        # From the start, the rest follows the head read already.
+        data = head + rest_of(descriptor, facts, len(head)) if not place.offset else \
+            rest_of(descriptor, facts, place.offset)
         try:
-            records, settled = read_from(rest_of(descriptor, facts, place.offset), place, path,
-                                         lambda *warning: said.append(warning))
+            records, settled = read_from(data, place, path, lambda *warning: said.append(warning))
         except PlaceLost:
             place, said = START_OF_LOG, []
             records, settled = read_from(rest_of(descriptor, facts, 0), place, path,
@@ -401,3 +405,42 @@ def read_records(paths, warn, error):
             continue
         for record in records:
             yield machine, record
+
+
+def read_ahead(items, deep):
+    """The items of an iterator, made in a thread of their own up to deep
+    items ahead of the caller (deep 0: in the caller's), so that reading
+    logs and what waits on a database or a disk go on at once. What making
+    them raises is raised to the caller; a caller that stops taking them
+    stops the thread before its next item."""
+    if not deep:
+        yield from items
+        return
+    made, stop, end = queue.Queue(deep), threading.Event(), object()
+
+    def make():
+        try:
+            for item in items:
+                if stop.is_set():
+                    return
+                made.put((item, None))
+        except BaseException as problem:  # handed to the caller, whose it is
+            made.put((None, problem))
+            return
+        made.put((end, None))
+
+    # Not waited for at exit: a caller that stopped leaves nothing to finish.
+    threading.Thread(target=make, name="reading", daemon=True).start()
+    try:
+        while True:
+            item, problem = made.get()
+            if problem is not None:
+                raise problem
+            if item is end:
+                return
+            yield item
+    finally:
+        stop.set()
+        # A thread held at a full queue goes on to see stop.
+        while not made.empty():
+            made.get_nowait()

@@ -334,8 +334,28 @@ MOVES = run_moves()
 NEW_RUN = one_run(START)
 
 
+# take() from one possibility, remembered: the runs of a log mostly come
+# one at a time, through the same few states. Forgotten when it holds
+# TAKEN_MOST, as the possibilities of runs that mixed can be many.
+TAKEN = {}
+TAKEN_MOST = 1 << 16
+
+
 def take(possible, step):
-    """The possibilities after one entry; none where no run can take it."""
+    """The possibilities after one entry; none where no run can take it.
+    Not to be changed in place: it may be remembered."""
+    if len(possible) == 1:
+        (runs,) = possible
+        following = TAKEN.get((runs, step))
+        if following is None:
+            if len(TAKEN) >= TAKEN_MOST:
+                TAKEN.clear()
+            following = TAKEN[runs, step] = frozenset(taken(possible, step))
+        return following
+    return taken(possible, step)
+
+
+def taken(possible, step):
     following = set()
     moves = MOVES[step]
     for runs in possible:
@@ -463,7 +483,7 @@ def grouping(stretches):
     for index, stretch in enumerate(stretches):
         if possible:
             # Where all may have ended, some may also have gone on: alone() says.
-            possible.discard(0)
+            possible = possible - {0}
         if possible and found is None:
             found, gave_up, reached = alone(stretches)
         if possible:
@@ -483,7 +503,7 @@ def grouping(stretches):
         if stretch.cut is not None:
             possible = None
     if possible:
-        possible.discard(0)
+        possible = possible - {0}
     return groups, bool(possible), open_ended
 
 

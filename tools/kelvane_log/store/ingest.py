@@ -6,12 +6,12 @@ import datetime
 import json
 import signal
 
-from ..gather import Kept, log_identity
+from ..gather import Kept, log_identity, read_ahead
 from ..reader import FIELDS, Settled
 from ..serials import is_placeholder
 from .schema import (BATCH, COLUMNS, ENGINE, FILE_COLUMNS, SCHEMA_VERSION, UNTRUSTED, check_schema, given_back,
                      is_placeholder_sql, keeping, kept, runs_table, upgrade)
-from .summaries import NOTING, bring_up_to_date
+from .summaries import NOTING, SUMS, bring_up_to_date
 
 
 # Everything but the key and what a log is given when it is first gathered
@@ -132,19 +132,72 @@ def known_files(db, reals):
     return found
 
 
-def keep_read(db, gathering, seq):
-    """Stages what the gathering read of each file since the last call;
-    returns the next seq."""
-    rows = []
-    for read in gathering.taken():
-        place = read.place
-        rows.append((seq, db.keyed(read.path), read.size, read.mtime, read.head, read.digest,
-                     None if read.log is None else db.keyed(read.log), place.offset, place.run, place.form,
-                     place.base, read.runs))
-        seq += 1
-    if rows:
-        db.executemany(READ, rows)
-    return seq
+# Runs handed from the thread that reads the logs to the database at a
+# time, and how many such handfuls it may read ahead.
+HANDFUL = 512
+AHEAD = 16
+
+
+def handfuls(records, gathering, keyed, seen):
+    """The rows of (machine, record) pairs, HANDFUL at a time, each handful
+    with what the gathering read of each file since the one before, as
+    keep_read stages it (keyed: the database's own). seen[0] counts the
+    records."""
+    some = []
+    for row in runs_of(records, gathering, seen):
+        some.append(row)
+        if len(some) >= HANDFUL:
+            yield some, taken(gathering, keyed)
+            some = []
+    yield some, taken(gathering, keyed)
+
+
+def taken(gathering, keyed):
+    """What the gathering read of each file since the last call, as READ
+    stages it but for the seq."""
+    if gathering is None:
+        return []
+    return [(keyed(read.path), read.size, read.mtime, read.head, read.digest,
+             None if read.log is None else keyed(read.log), read.place.offset, read.place.run, read.place.form,
+             read.place.base, read.runs) for read in gathering.taken()]
+
+
+def runs_of(records, gathering, seen):
+    """Each run as gathered holds it: its log's identity, its columns, its
+    serial where that is no placeholder, the number of runs of its copy of
+    the log, how many of them come before the first given, and the path it
+    was known by where it is known by its beginning from now on (see
+    MOVE)."""
+    head = FIELDS[:FIELDS.index("views")]
+    untrusted = [head.index(name) for name in UNTRUSTED if name in head]
+    log, file, copy, size, settled, was = None, None, [], None, 0, None
+    for machine, record in records:
+        seen[0] += 1
+        if record["file"] != file:
+            for row in copy:
+                yield row + (size or len(copy), settled, was)
+            if gathering is None:
+                identity, settled, size, was = log_identity(record), 0, None, None
+            else:
+                identity, settled, size, was = gathering.reading
+                was = kept(was)
+            log, file, copy = kept(identity), record["file"], []
+        row = [record[name] for name in head]
+        for at in untrusted:
+            row[at] = kept(row[at])
+        serial = record["serial"]
+        copy.append((log,) + tuple(row) + (json.dumps(record["views"]), record["marker"],
+                                           int(record["interleaved"]), kept(machine),
+                                           None if serial is None or is_placeholder(serial) else kept(serial)))
+    for row in copy:
+        yield row + (size or len(copy), settled, was)
+
+
+def keep_read(db, reads, seq):
+    """Stages reads (see taken), numbered from seq on; returns the next seq."""
+    if reads:
+        db.executemany(READ, [(seq + at,) + read for at, read in enumerate(reads)])
+    return seq + len(reads)
 
 
 def ingest(db, records, now=None, gathering=None):
@@ -172,64 +225,52 @@ def ingest(db, records, now=None, gathering=None):
                 db.make_schema()
                 upgrade(db, version, ahead)
             db.schema_made()
-        seen = 0
-        staged_read = 0
         if gathering is not None:
             db.execute(READING)
             # Each file's last reading is looked up by its path.
             db.execute("CREATE INDEX reading_by_path ON reading (path, seq)")
-            gathering.known = lambda reals: known_files(db, reals)
-        head = FIELDS[:FIELDS.index("views")]
-        untrusted = [head.index(name) for name in UNTRUSTED if name in head]
+            # Files are kept at the end: a database that keeps none has none
+            # to look up.
+            if db.execute("SELECT count(*) FROM (SELECT 1 FROM files LIMIT 1) AS kept").fetchone()[0]:
+                gathering.known = lambda reals: known_files(db, reals)
+        seen = [0]
 
         def rows():
-            """Each run as gathered holds it: its log's identity, its columns,
-            its serial where that is no placeholder, the number of runs
-            of its copy of the log, how many of them come before the first
-            given, and the path it was known by where it is known by its
-            beginning from now on (see MOVE)."""
-            nonlocal seen, staged_read
-            log, file, copy, size, settled, was = None, None, [], None, 0, None
-            for machine, record in records:
-                seen += 1
-                if record["file"] != file:
-                    for row in copy:
-                        yield row + (size or len(copy), settled, was)
-                    if gathering is None:
-                        identity, settled, size, was = log_identity(record), 0, None, None
-                    else:
-                        identity, settled, size, was = gathering.reading
-                        was = kept(was)
-                        if len(gathering.read) >= BATCH:
-                            staged_read = keep_read(db, gathering, staged_read)
-                    log, file, copy = kept(identity), record["file"], []
-                row = [record[name] for name in head]
-                for at in untrusted:
-                    row[at] = kept(row[at])
-                serial = record["serial"]
-                copy.append((log,) + tuple(row) + (json.dumps(record["views"]), record["marker"],
-                                                   int(record["interleaved"]), kept(machine),
-                                                   None if serial is None or is_placeholder(serial) else kept(serial)))
-            for row in copy:
-                yield row + (size or len(copy), settled, was)
+            """The rows of the records (see runs_of), read in a thread of
+            their own while the database takes in those before, where the
+            connection may be used from both (the reading asks it what it
+            keeps of the files); what was read of each file staged as it
+            comes."""
+            reads, seq = [], 0
+            deep = AHEAD if gathering is None or db.shared else 0
+            for some, read in read_ahead(handfuls(records, gathering, db.keyed, seen), deep):
+                reads += read
+                if len(reads) >= BATCH:
+                    seq = keep_read(db, reads, seq)
+                    reads = []
+                yield from some
+            keep_read(db, reads, seq)
 
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
         changed = db.upsert(staged, ahead, before == 0)
         if gathering is not None:
-            keep_read(db, gathering, staged_read)
             db.execute(FILED)
             db.execute("DROP TABLE reading")
-            seen += gathering.carried
+            seen[0] += gathering.carried
+        # Sums made whole are indexed once they hold all their rows.
+        remade = db.drop_indexes(SUMS) if before == 0 else []
         bring_up_to_date(db, whole=before == 0)
+        for sql in remade:
+            db.execute(sql)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
     except BaseException:
         if db.in_transaction:
             db.execute("ROLLBACK")
         raise
-    return added, changed - added, seen - changed
+    return added, changed - added, seen[0] - changed
 
 
 def commit_whole(db):

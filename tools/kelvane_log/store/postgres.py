@@ -264,6 +264,13 @@ class Postgres:
     def lock_writers(self):
         self.native("SELECT pg_advisory_xact_lock(%s)", (WRITERS_LOCK,))
 
+    # psycopg serializes the calls of threads on one connection.
+    shared = True
+
+    def drop_indexes(self, tables):
+        """None: PostgreSQL's are kept up to date as the rows go in."""
+        return []
+
     def stage(self, rows):
         """The rows in a table of this session's, gone at the commit; their
         order is kept in seq. They are copied in a batch at a time: between

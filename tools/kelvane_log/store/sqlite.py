@@ -5,10 +5,17 @@ file lies where SQLite's locks cannot be relied on.
 import os
 import re
 import sqlite3
+from itertools import chain
 
 from .errors import BUSY, Busy, is_busy
 from .ingest import GATHER, GATHERED, KEEP, MOVE, RESTAGE, in_whole_logs, settling
 from .schema import kept
+
+
+# Values SQLite binds to one statement at most.
+VALUES_AT_ONCE = 32766 if sqlite3.sqlite_version_info >= (3, 32) else 999
+# The one row of values an INSERT takes.
+ONE_ROW = re.compile(r"VALUES (\(\?(?:, \?)*\))")
 
 
 class SQLite(sqlite3.Connection):
@@ -70,18 +77,35 @@ class SQLite(sqlite3.Connection):
     def stage(self, rows):
         return rows
 
+    def executemany(self, sql, rows):
+        """sqlite3's executemany, an INSERT's rows bound many to a statement
+        (as many as SQLite takes values): the interpreter
+        is let go while SQLite steps, and taken back once a statement, not
+        once a row, which a thread reading logs meanwhile makes costly."""
+        one = ONE_ROW.search(sql)
+        rows = rows if one is None or isinstance(rows, list) else list(rows)
+        if one is None or not rows:
+            return super().executemany(sql, rows)
+        per = max(1, VALUES_AT_ONCE // len(rows[0]))
+        whole = len(rows) - len(rows) % per
+        if whole:
+            many = sql[:one.start()] + "VALUES " + ", ".join([one.group(1)] * per) + sql[one.end():]
+            super().executemany(many, (tuple(chain.from_iterable(rows[at:at + per])) for at in range(0, whole, per)))
+        return super().executemany(sql, rows[whole:])
+
+    @property
+    def shared(self):
+        """Whether another thread may use the connection meanwhile: where
+        SQLite was built to serialize the calls of threads on one connection."""
+        return self.execute("SELECT 1 FROM pragma_compile_options WHERE compile_options = 'THREADSAFE=1'"
+                            ).fetchone() is not None
+
     def upsert(self, rows, ahead, fresh):
         """Takes the rows in, a batch of whole logs at a time, and counts
         those written: an unchanged run is no change. fresh: no runs were
         kept before (see settling)."""
         self.execute(GATHERED)
-        # Into no runs, their indexes are made once, at the end, from all of
-        # them: kept up to date a batch at a time, they take a write in a
-        # random place for each run.
-        deferred = self.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'runs'"
-                                " AND sql IS NOT NULL").fetchall() if fresh else []
-        for name, _ in deferred:
-            self.execute("DROP INDEX %s" % name)
+        remade = self.drop_indexes(("runs",)) if fresh else []
         changed = 0
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
@@ -92,9 +116,21 @@ class SQLite(sqlite3.Connection):
             changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
         self.execute("DROP TABLE gathered")
-        for _, sql in deferred:
+        for sql in remade:
             self.execute(sql)
         return changed
+
+    def drop_indexes(self, tables):
+        """Drops the indexes of tables; returns the SQL that makes them
+        again, as SQLite kept it (so the schema is the very same). Into a
+        table that held no rows, an index kept up to date a row at a time
+        takes a write in a random place for each; made once it holds all of
+        them, it is sorted once."""
+        found = self.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"
+                             " AND tbl_name IN (%s)" % ", ".join("?" * len(tables)), tables).fetchall()
+        for name, _ in found:
+            self.execute("DROP INDEX %s" % name)
+        return [sql for _, sql in found]
 
     # A text as the files table keeps it, and is looked up by.
     keyed = staticmethod(kept)

@@ -105,6 +105,7 @@ MADE = [
     "CREATE INDEX runs_by_start ON runs (started, log)",
     "CREATE INDEX runs_to_look_at ON runs (started DESC, file, run DESC) WHERE %s" % TO_LOOK_AT,
 ]
+SUMS = ("summed_units", "summed_unit_days", "summed_run_days", "summed_logs")
 # What the runs kept so far sum to.
 SUMMED = (
     "INSERT INTO summed_units (%s) SELECT %s FROM units" % (", ".join(UNIT_COLUMNS), ", ".join(UNIT_COLUMNS)),
@@ -115,8 +116,7 @@ SUMMED = (
 )
 MADE += SUMMED
 # The sums made again from every run kept.
-SUMMED_AGAIN = tuple("DELETE FROM %s" % table
-                     for table in ("summed_units", "summed_unit_days", "summed_run_days", "summed_logs")) + SUMMED
+SUMMED_AGAIN = tuple("DELETE FROM %s" % table for table in SUMS) + SUMMED
 
 # What a run is, for the sums: its key and everything the units view and
 # the day sums read of it.
