@@ -6,14 +6,14 @@ database holds what the same nights give when every log is read whole
     KELVANE_RUN_LOGS=build/test/tests/work/run-logs python3 tests/tools/test_incremental.py
 """
 
-import contextlib, io, os, random, re, shutil, signal, sqlite3, sys, tempfile, unittest  # noqa: E401
+import contextlib, io, os, random, re, shutil, signal, sqlite3, sys, tempfile, threading, unittest  # noqa: E401
 
 from test_fleet_report import stopped, summaries_agree
 from test_kelvane_log import ENTRY, SOURCE, at_once, setUpModule  # noqa: F401
 from test_settled_place import kept_runs
 
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
-from kelvane_log import cli  # noqa: E402
+from kelvane_log import cli, gather  # noqa: E402
 
 SEQUENCES, NIGHTS = 12, 8
 
@@ -148,6 +148,29 @@ class NightByNight(unittest.TestCase):
             folder = os.path.join(self.tmp, str(sequence))
             read_on += nights_agree(self, sequence, folder, os.path.join(folder, "new.sqlite"), runs)
         self.assertGreater(read_on, 0, "logs were read from a settled place")
+
+    def test_logs_read_ahead_in_a_thread_hand_on_what_it_raises_and_stop_with_their_reader(self):
+        made = []
+
+        def logs(failing=None):
+            for log in range(1000):
+                if log == failing:
+                    raise OSError("unreadable")
+                made.append(log)
+                yield log
+        taken = []
+        with self.assertRaisesRegex(OSError, "unreadable"):
+            taken.extend(gather.read_ahead(logs(failing=5), 2))
+        self.assertEqual(taken, [0, 1, 2, 3, 4])
+        made.clear()
+        reader = gather.read_ahead(logs(), 2)
+        self.assertEqual(next(reader), 0)
+        reader.close()
+        for thread in threading.enumerate():
+            if thread.name == "reading":
+                thread.join(10)
+                self.assertFalse(thread.is_alive(), "the thread stopped with its reader")
+        self.assertLess(len(made), 10)
 
 
 if __name__ == "__main__":

@@ -200,7 +200,8 @@ class KnownRests(Known):
     """A run's text after its first line (the serial number, which differs
     from machine to machine) recurs as often as its lines do: each distinct
     one is taken apart once, into (the entries of each line, where it was
-    cut short or None, what it gives a run alone, its views)."""
+    cut short or None, what it gives a run alone, its views, and room for
+    what is worked out of it later)."""
 
     # A whole run is about 700 units; its values may be longer.
     LONGEST = 1 << 12
@@ -216,10 +217,11 @@ class KnownRests(Known):
         gives = {"views": []}
         fill(gives, chain.from_iterable(lines))
         views = tuple(gives.pop("views"))
-        found = (tuple(lines), len(rest) - len(left) if left else None, gives, views)
+        # The last: excess()'s walks through it, remembered (see walk_through).
+        found = (tuple(lines), len(rest) - len(left) if left else None, gives, views, {})
         # A run cut short is cut short once.
         if not left:
-            self.keep(rest, found, len(lines) + sum(map(len, lines)))
+            self.keep(rest, found, len(lines) + sum(map(len, lines)) + WALKS_KEPT)
         return found
 
 
@@ -259,7 +261,7 @@ class Stretch:
                 fill(record, self.entries())
                 return
         fill(record, self.first)
-        _, _, gives, views = self.rest
+        _, _, gives, views, _ = self.rest
         record.update(gives)
         if views:
             record["views"] = [dict(view) for view in views]
@@ -403,20 +405,50 @@ def excess(stretches):
     closed = []
     possible = {0}
     for index, stretch in enumerate(stretches):
-        possible = started(possible)
-        for place, (step, _) in enumerate(stretch.entries()):
-            following = take(possible, step)
-            if len(following) >= MAX_POSSIBILITIES:
-                return found, closed
-            if following:
-                possible = following
-            else:
-                found.setdefault(index, set()).add(place)
+        possible, missing = walk_through(started(possible), stretch)
+        if missing:
+            found[index] = set(missing)
+        if possible is None:
+            return found, closed
         if stretch.cut is not None:
             possible = {0}
         if possible == {0}:
             closed.append(index + 1)
     return found, closed
+
+
+# Walks through a run's text remembered at most, for each text.
+WALKS_KEPT = 4
+
+
+def walk_through(possible, stretch):
+    """The possibilities after a stretch's entries from possible (None once
+    they are too many to follow), and the places of the entries no run
+    could take until then. A walk from one possibility through text seen
+    before, after a first line of the same entries, is remembered."""
+    if len(possible) != 1:
+        return walked(possible, stretch)
+    walks = stretch.rest[4]
+    key = (next(iter(possible)), tuple(step for step, _ in stretch.first))
+    found = walks.get(key)
+    if found is None:
+        found = walked(possible, stretch)
+        if len(walks) < WALKS_KEPT:
+            walks[key] = found
+    return found
+
+
+def walked(possible, stretch):
+    missing = []
+    for place, (step, _) in enumerate(stretch.entries()):
+        following = take(possible, step)
+        if len(following) >= MAX_POSSIBILITIES:
+            return None, tuple(missing)
+        if following:
+            possible = following
+        else:
+            missing.append(place)
+    return possible, tuple(missing)
 
 
 # How far the look from a header goes: past this many later headers, none

@@ -171,6 +171,7 @@ def runs_of(records, gathering, seen):
     head = FIELDS[:FIELDS.index("views")]
     untrusted = [head.index(name) for name in UNTRUSTED if name in head]
     log, file, copy, size, settled, was = None, None, [], None, 0, None
+    logged = real = None  # the serial logged last, and what it is as a unit's
     for machine, record in records:
         seen[0] += 1
         if record["file"] != file:
@@ -185,10 +186,11 @@ def runs_of(records, gathering, seen):
         row = [record[name] for name in head]
         for at in untrusted:
             row[at] = kept(row[at])
-        serial = record["serial"]
+        if record["serial"] != logged:
+            logged = record["serial"]
+            real = None if logged is None or is_placeholder(logged) else kept(logged)
         copy.append((log,) + tuple(row) + (json.dumps(record["views"]), record["marker"],
-                                           int(record["interleaved"]), kept(machine),
-                                           None if serial is None or is_placeholder(serial) else kept(serial)))
+                                           int(record["interleaved"]), kept(machine), real))
     for row in copy:
         yield row + (size or len(copy), settled, was)
 
