@@ -340,7 +340,7 @@ NEW_RUN = one_run(START)
 # one at a time, through the same few states. Forgotten when it holds
 # TAKEN_MOST, as the possibilities of runs that mixed can be many.
 TAKEN = {}
-TAKEN_MOST = 1 << 16
+TAKEN_MOST = 1 << 12
 
 
 def take(possible, step):

@@ -79,9 +79,9 @@ class SQLite(sqlite3.Connection):
 
     def executemany(self, sql, rows):
         """sqlite3's executemany, an INSERT's rows bound many to a statement
-        (as many as SQLite takes values): the interpreter
-        is let go while SQLite steps, and taken back once a statement, not
-        once a row, which a thread reading logs meanwhile makes costly."""
+        (as many as SQLite takes values): the interpreter is let go while
+        SQLite steps, and taken back once a statement, not once a row, which
+        a thread reading logs meanwhile makes costly."""
         one = ONE_ROW.search(sql)
         rows = rows if one is None or isinstance(rows, list) else list(rows)
         if one is None or not rows:
