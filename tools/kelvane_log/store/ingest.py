@@ -5,6 +5,7 @@ flag worked out by the database from whole logs, in one transaction.
 import datetime
 import json
 import signal
+from contextlib import contextmanager
 
 from ..gather import Kept, log_identity, read_ahead
 from ..reader import FIELDS, Settled
@@ -256,16 +257,14 @@ def ingest(db, records, now=None, gathering=None):
         staged = db.stage(rows())
         db.lock_writers()
         before = db.execute("SELECT count(*) FROM runs").fetchone()[0]
-        changed = db.upsert(staged, ahead, before == 0)
+        with indexed_once_filled(db, ("runs",), before == 0):
+            changed = db.upsert(staged, ahead, before == 0)
         if gathering is not None:
             db.execute(FILED)
             db.execute("DROP TABLE reading")
             seen[0] += gathering.carried
-        # Sums made whole are indexed once they hold all their rows.
-        remade = db.drop_indexes(SUMS) if before == 0 else []
-        bring_up_to_date(db, whole=before == 0)
-        for sql in remade:
-            db.execute(sql)
+        with indexed_once_filled(db, SUMS, before == 0):
+            bring_up_to_date(db, whole=before == 0)
         added = db.execute("SELECT count(*) FROM runs").fetchone()[0] - before
         commit_whole(db)
     except BaseException:
@@ -273,6 +272,17 @@ def ingest(db, records, now=None, gathering=None):
             db.execute("ROLLBACK")
         raise
     return added, changed - added, seen[0] - changed
+
+
+@contextmanager
+def indexed_once_filled(db, tables, empty):
+    """Into tables that held no rows (empty), their indexes are made once
+    they hold all of them (see drop_indexes), not kept up to date a row at
+    a time. What fails meanwhile is rolled back, indexes and all."""
+    remade = db.drop_indexes(tables) if empty else []
+    yield
+    for sql in remade:
+        db.execute(sql)
 
 
 def commit_whole(db):

@@ -105,7 +105,6 @@ class SQLite(sqlite3.Connection):
         those written: an unchanged run is no change. fresh: no runs were
         kept before (see settling)."""
         self.execute(GATHERED)
-        remade = self.drop_indexes(("runs",)) if fresh else []
         changed = 0
         for batch in in_whole_logs(rows):
             self.executemany(GATHER, batch)
@@ -116,16 +115,14 @@ class SQLite(sqlite3.Connection):
             changed += self.execute(KEEP, (ahead,)).rowcount
             self.execute("DELETE FROM gathered")
         self.execute("DROP TABLE gathered")
-        for sql in remade:
-            self.execute(sql)
         return changed
 
     def drop_indexes(self, tables):
         """Drops the indexes of tables; returns the SQL that makes them
         again, as SQLite kept it (so the schema is the very same). Into a
-        table that held no rows, an index kept up to date a row at a time
-        takes a write in a random place for each; made once it holds all of
-        them, it is sorted once."""
+        table that holds no rows, an index kept up to date a row at a time
+        takes a write in a random place for each; made once the table holds
+        all of them, it is sorted once."""
         found = self.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"
                              " AND tbl_name IN (%s)" % ", ".join("?" * len(tables)), tables).fetchall()
         for name, _ in found:
